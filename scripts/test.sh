@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what the tests need (Debian, as root), builds every configuration
+# and runs every test. The last stage is the native suite, so the output ends
+# with its CTest summary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/install-deps.sh test
+
+stage() { printf '\n==== %s ====\n' "$*"; }
+
+stage "native build and tests"
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$jobs"
+ctest --preset dev -j 1
