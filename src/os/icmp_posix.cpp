@@ -1,16 +1,304 @@
+// The ICMP echo service over Linux ICMP sockets.
+//
+// A datagram ICMP socket ("ping socket") needs no privilege when the caller's
+// group lies in net.ipv4.ping_group_range; the kernel then owns the echo
+// identifier and delivers only our replies, and ICMP errors arrive on the
+// socket's error queue. Otherwise a raw ICMP socket (root or CAP_NET_RAW)
+// sees every ICMP packet the host receives, and we match replies and errors
+// ourselves. Either way each request waits against a monotonic deadline set
+// at the send, and packets that are not the answer to this very request
+// (other identifiers or sequences, other senders, late answers to earlier
+// requests, duplicates) are dropped without touching that deadline.
+
+#include <fcntl.h>
+#include <linux/errqueue.h>
+#include <linux/icmp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <vector>
+
 #include "os/icmp.h"
+#include "os/icmp_packet.h"
 
 namespace ketrova {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Packets read per wake-up before the deadline is looked at again, so that a
+// flood of foreign traffic cannot hold a request past its deadline.
+constexpr int kReadsPerWakeup = 64;
+constexpr std::size_t kReceiveBufferSize = 2048;
+
+enum class SocketKind { datagram, raw };
+
+struct Answer {
+  Ipv4Address from;
+  std::uint32_t status = IP_SUCCESS;
+  std::vector<std::uint8_t> data;
+};
+
+sockaddr_in socket_address(Ipv4Address address) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_addr.s_addr = to_network_order(address);
+  return result;
+}
+
+Ipv4Address address_of(const sockaddr_in& address) {
+  return from_network_order(address.sin_addr.s_addr);
+}
+
+std::uint32_t send_error_code(int error) {
+  switch (error) {
+    case ENETUNREACH:
+      return ERROR_NETWORK_UNREACHABLE_CODE;
+    case EADDRNOTAVAIL:
+      return ERROR_INVALID_NETNAME_CODE;
+    case EHOSTUNREACH:
+      return ERROR_HOST_UNREACHABLE_CODE;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED_CODE;
+    case EMSGSIZE:
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER_CODE;
+    default:
+      return IP_GENERAL_FAILURE;
+  }
+}
+
+std::uint16_t random_identifier() {
+  std::uint16_t value = 0;
+  if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value) {
+    value = static_cast<std::uint16_t>(getpid());
+  }
+  return value;
+}
+
+timespec to_timespec(Clock::duration duration) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
+  timespec result{};
+  result.tv_sec = static_cast<time_t>(seconds.count());
+  result.tv_nsec = static_cast<long>(nanoseconds.count());
+  return result;
+}
+
 class PosixIcmpEchoService final : public IcmpEchoService {
  public:
-  bool open() override { return false; }
-  EchoOutcome send_echo(Ipv4Address, Ipv4Address, std::span<const std::uint8_t>,
-                        std::span<std::uint8_t>, std::uint32_t) override {
-    return {0, IP_GENERAL_FAILURE};
+  ~PosixIcmpEchoService() override { close(); }
+
+  bool open() override {
+    close();
+    for (const SocketKind kind : {SocketKind::datagram, SocketKind::raw}) {
+      if (create_socket(kind)) return true;
+    }
+    return false;
   }
-  void close() override {}
+
+  EchoOutcome send_echo(Ipv4Address source, Ipv4Address target,
+                        std::span<const std::uint8_t> payload, std::span<std::uint8_t> reply_buffer,
+                        std::uint32_t timeout_ms) override {
+    if (fd_ < 0) return {0, ERROR_INVALID_PARAMETER_CODE};
+    if (reply_buffer.size() < REPLY_RECORD_SIZE + payload.size() + 8) {
+      return {0, IP_BUF_TOO_SMALL};
+    }
+    if (const std::uint32_t error = bind_source(source)) return {0, error};
+
+    const std::uint16_t sequence = ++sequence_;
+    const std::vector<std::uint8_t> request = build_echo_request(identifier_, sequence, payload);
+    const sockaddr_in to = socket_address(target);
+    const Clock::time_point sent_at = Clock::now();
+    ssize_t sent = 0;
+    do {
+      sent = ::sendto(fd_, request.data(), request.size(), 0,
+                      reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return {0, send_error_code(errno)};
+
+    const Clock::time_point deadline = sent_at + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      const Clock::time_point now = Clock::now();
+      if (now >= deadline) return {0, IP_REQ_TIMED_OUT};
+      const timespec wait = to_timespec(deadline - now);
+      pollfd descriptor{fd_, POLLIN, 0};
+      const int ready = ::ppoll(&descriptor, 1, &wait, nullptr);
+      if (ready < 0 && errno != EINTR) return {0, IP_GENERAL_FAILURE};
+      if (ready <= 0) continue;
+      std::optional<Answer> answer;
+      if (descriptor.revents & POLLERR) answer = read_error_queue(source, target, sequence);
+      if (!answer) answer = read_packets(source, target, sequence);
+      if (answer) {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent_at);
+        write_reply_record(reply_buffer, answer->from, answer->status,
+                           static_cast<std::uint32_t>(elapsed.count()), answer->data);
+        return {1, 0};
+      }
+    }
+  }
+
+  void close() override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    bound_source_.reset();
+  }
+
+ private:
+  bool create_socket(SocketKind kind) {
+    const int type = kind == SocketKind::datagram ? SOCK_DGRAM : SOCK_RAW;
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd < 0) return false;
+    if (kind == SocketKind::datagram) {
+      // ICMP errors about our requests arrive on the error queue.
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    } else {
+      // Only echo replies and the errors that may quote a request.
+      icmp_filter filter{};
+      filter.data = ~((1u << ICMP_TYPE_ECHO_REPLY) | (1u << ICMP_TYPE_DEST_UNREACHABLE) |
+                      (1u << ICMP_TYPE_SOURCE_QUENCH) | (1u << ICMP_TYPE_TIME_EXCEEDED) |
+                      (1u << ICMP_TYPE_PARAMETER_PROBLEM));
+      ::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+      identifier_ = random_identifier();
+    }
+    fd_ = fd;
+    kind_ = kind;
+    return true;
+  }
+
+  // Binds the socket to `source` unless it already is; 0 on success, else
+  // the request's error code. A socket bound elsewhere is replaced.
+  std::uint32_t bind_source(Ipv4Address source) {
+    if (bound_source_ == source) return 0;
+    if (bound_source_) {
+      const SocketKind kind = kind_;
+      close();
+      if (!create_socket(kind)) return IP_GENERAL_FAILURE;
+    }
+    const sockaddr_in local = socket_address(source);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      return errno == EADDRNOTAVAIL ? ERROR_INVALID_NETNAME_CODE : send_error_code(errno);
+    }
+    if (kind_ == SocketKind::datagram) {
+      // The kernel chose the identifier when it bound the socket.
+      sockaddr_in bound{};
+      socklen_t length = sizeof bound;
+      if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+        identifier_ = ntohs(bound.sin_port);
+      }
+    }
+    bound_source_ = source;
+    return 0;
+  }
+
+  bool is_our_echo(const IcmpMessage& message, Ipv4Address target, std::uint16_t sequence) const {
+    return message.identifier == identifier_ && message.sequence == sequence &&
+           message.sender == target;
+  }
+
+  bool is_our_request(const IcmpMessage& message, Ipv4Address source, Ipv4Address target,
+                      std::uint16_t sequence) const {
+    const bool any_source = source == Ipv4Address{};
+    return message.identifier == identifier_ && message.sequence == sequence &&
+           message.quoted_destination == target && (any_source || message.quoted_source == source);
+  }
+
+  std::optional<Answer> read_packets(Ipv4Address source, Ipv4Address target,
+                                     std::uint16_t sequence) {
+    std::array<std::uint8_t, kReceiveBufferSize> buffer;
+    for (int i = 0; i < kReadsPerWakeup; ++i) {
+      sockaddr_in from{};
+      socklen_t from_length = sizeof from;
+      const ssize_t size = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                      reinterpret_cast<sockaddr*>(&from), &from_length);
+      if (size < 0) {
+        // EAGAIN: drained. A pending socket error (reported when the error
+        // queue is read) or anything else: back to waiting.
+        return std::nullopt;
+      }
+      // A packet larger than the buffer is not one of our answers.
+      if (static_cast<std::size_t>(size) > buffer.size()) continue;
+      const std::span<const std::uint8_t> packet(buffer.data(), static_cast<std::size_t>(size));
+      const std::optional<IcmpMessage> message = kind_ == SocketKind::raw
+                                                     ? parse_ip_packet(packet)
+                                                     : parse_icmp_message(packet, address_of(from));
+      if (!message) continue;
+      if (message->kind == IcmpMessageKind::echo_reply) {
+        if (!is_our_echo(*message, target, sequence)) continue;
+        return Answer{target, IP_SUCCESS, {message->data.begin(), message->data.end()}};
+      }
+      if (is_our_request(*message, source, target, sequence)) {
+        return Answer{message->sender.value_or(Ipv4Address{}),
+                      ip_status_for_icmp_error(message->type, message->code),
+                      {}};
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Datagram sockets only: ICMP errors that quote one of our requests.
+  std::optional<Answer> read_error_queue(Ipv4Address source, Ipv4Address target,
+                                         std::uint16_t sequence) {
+    for (int i = 0; i < kReadsPerWakeup; ++i) {
+      std::array<std::uint8_t, kReceiveBufferSize> data;
+      alignas(cmsghdr) std::array<std::uint8_t, 512> control;
+      sockaddr_in destination{};
+      iovec vector{data.data(), data.size()};
+      msghdr header{};
+      header.msg_name = &destination;
+      header.msg_namelen = sizeof destination;
+      header.msg_iov = &vector;
+      header.msg_iovlen = 1;
+      header.msg_control = control.data();
+      header.msg_controllen = control.size();
+      const ssize_t size = ::recvmsg(fd_, &header, MSG_ERRQUEUE | MSG_DONTWAIT);
+      if (size < 0) return std::nullopt;
+      const sock_extended_err* error = nullptr;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) {
+          error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
+        }
+      }
+      if (error == nullptr || error->ee_origin != SO_EE_ORIGIN_ICMP) continue;
+      // The queued data is the request as it went out: the ICMP header first.
+      if (static_cast<std::size_t>(size) < ICMP_HEADER_SIZE || (header.msg_flags & MSG_TRUNC)) {
+        continue;
+      }
+      IcmpMessage quoted;
+      quoted.identifier = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
+      quoted.sequence = static_cast<std::uint16_t>(data[6] << 8 | data[7]);
+      quoted.quoted_destination = address_of(destination);
+      quoted.quoted_source = source;
+      if (data[0] != ICMP_TYPE_ECHO_REQUEST || !is_our_request(quoted, source, target, sequence)) {
+        continue;
+      }
+      sockaddr_in offender{};
+      const sockaddr* offender_address = SO_EE_OFFENDER(error);
+      if (offender_address->sa_family == AF_INET) {
+        std::memcpy(&offender, offender_address, sizeof offender);
+      }
+      return Answer{
+          address_of(offender), ip_status_for_icmp_error(error->ee_type, error->ee_code), {}};
+    }
+    return std::nullopt;
+  }
+
+  int fd_ = -1;
+  SocketKind kind_ = SocketKind::datagram;
+  std::optional<Ipv4Address> bound_source_;
+  std::uint16_t identifier_ = 0;
+  std::uint16_t sequence_ = 0;
 };
 
 }  // namespace

@@ -1,14 +1,16 @@
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <unistd.h>
 
 #include "cli/utf.h"
 #include "os/process.h"
 
 namespace ketrova {
 
-void prepare_process() { std::signal(SIGPIPE, SIG_IGN); }
+void prepare_process() {
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 std::vector<std::string> process_arguments(int argc, char** argv) {
   std::vector<std::string> arguments;
@@ -40,6 +42,8 @@ void write_standard_error(std::string_view bytes) {
   }
 }
 
-void exit_process(int status) { ::_exit(status); }
+void exit_process(int status) {
+  ::_exit(status);
+}
 
 }  // namespace ketrova

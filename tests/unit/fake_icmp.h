@@ -15,9 +15,15 @@ struct ScriptedEcho {
   std::uint32_t error_code = 0;
 };
 
-inline ScriptedEcho reply(std::uint32_t ms) { return {1, IP_SUCCESS, ms, 0}; }
-inline ScriptedEcho reply_status(std::uint32_t status) { return {1, status, 7, 0}; }
-inline ScriptedEcho failure(std::uint32_t code) { return {0, IP_SUCCESS, 0, code}; }
+inline ScriptedEcho reply(std::uint32_t ms) {
+  return {1, IP_SUCCESS, ms, 0};
+}
+inline ScriptedEcho reply_status(std::uint32_t status) {
+  return {1, status, 7, 0};
+}
+inline ScriptedEcho failure(std::uint32_t code) {
+  return {0, IP_SUCCESS, 0, code};
+}
 
 // An ICMP service that answers from a script and records how it was used.
 class FakeIcmpEchoService final : public IcmpEchoService {

@@ -115,7 +115,9 @@ const Bytes kGoodError =
 
 class RejectTest : public ::testing::TestWithParam<RejectCase> {};
 
-TEST_P(RejectTest, IgnoresThePacket) { EXPECT_FALSE(parse_ip_packet(GetParam().packet)); }
+TEST_P(RejectTest, IgnoresThePacket) {
+  EXPECT_FALSE(parse_ip_packet(GetParam().packet));
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, RejectTest,
@@ -129,10 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"TruncatedBelowTotalLength", truncate(kGoodReply, kGoodReply.size() - 1)},
         RejectCase{"TotalLengthBelowHeader", mutate(kGoodReply, 3, 10)},
         RejectCase{"BadChecksum", mutate(kGoodReply, 30, 'X')},
-        RejectCase{"EchoRequest", ip_packet(kResponder, kProbe,
-                                            build_echo_request(77, 5, kPayload))},
-        RejectCase{"Redirect", ip_packet(kRouter, kProbe,
-                                         with_checksum(mutate(echo_reply(1, 1), 0, 5)))},
+        RejectCase{"EchoRequest",
+                   ip_packet(kResponder, kProbe, build_echo_request(77, 5, kPayload))},
+        RejectCase{"Redirect",
+                   ip_packet(kRouter, kProbe, with_checksum(mutate(echo_reply(1, 1), 0, 5)))},
         RejectCase{"ErrorQuotingTooLittle",
                    ip_packet(kRouter, kProbe,
                              with_checksum(truncate(icmp_error(3, 1, build_echo_request(1, 1, {})),
@@ -163,7 +165,8 @@ TEST(IcmpPacketTest, MapsErrorsToReplyStatuses) {
                        Case{3, 4, IP_PACKET_TOO_BIG}, Case{3, 13, IP_DEST_HOST_UNREACHABLE},
                        Case{11, 0, IP_TTL_EXPIRED_TRANSIT}, Case{11, 1, IP_TTL_EXPIRED_REASSEM},
                        Case{12, 0, IP_PARAM_PROBLEM}, Case{4, 0, IP_SOURCE_QUENCH}}) {
-    EXPECT_EQ(ip_status_for_icmp_error(c.type, c.code), c.status) << int{c.type} << "/" << int{c.code};
+    EXPECT_EQ(ip_status_for_icmp_error(c.type, c.code), c.status)
+        << int{c.type} << "/" << int{c.code};
   }
 }
 

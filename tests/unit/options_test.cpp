@@ -31,10 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{{"p", "--src-ip", "10.0.0.1"}, kSrc, "10.0.0.1"},
         LookupCase{{"p", "--src-ip=10.0.0.1"}, kSrc, "10.0.0.1"},
         LookupCase{{"p", "--src-ip"}, kSrc, std::nullopt},
-        LookupCase{{"p", "--other", "1"}, kSrc, std::nullopt},
-        LookupCase{{}, kSrc, std::nullopt},
-        LookupCase{{"p", "--src-ip="}, kSrc, ""},
-        LookupCase{{"p", "--src-ip", ""}, kSrc, ""},
+        LookupCase{{"p", "--other", "1"}, kSrc, std::nullopt}, LookupCase{{}, kSrc, std::nullopt},
+        LookupCase{{"p", "--src-ip="}, kSrc, ""}, LookupCase{{"p", "--src-ip", ""}, kSrc, ""},
         // A separate value is taken whatever it holds, and the other lookup
         // still sees the argument that was taken as a value.
         LookupCase{{"p", "--src-ip", "--target-ip", "10.0.0.9"}, kSrc, "--target-ip"},

@@ -18,17 +18,18 @@ TEST_P(EscapeJsonTextTest, Escapes) {
   EXPECT_EQ(escape_json_text(GetParam().input), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, EscapeJsonTextTest,
-    ::testing::Values(
-        EscapeCase{"", ""}, EscapeCase{"a\\\"b", "a\\\\\\\"b"},
-        EscapeCase{"192.0.2.10\\", "192.0.2.10\\\\"},
-        EscapeCase{"source bind failed (WinError 1231)", "source bind failed (WinError 1231)"},
-        EscapeCase{"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
-        EscapeCase{std::string("\0\x01\x1F", 3), "\\u0000\\u0001\\u001f"},
-        EscapeCase{"10.0.0.1\n", "10.0.0.1\\n"},
-        // DEL, slash and non-ASCII pass unchanged.
-        EscapeCase{"\x7F/\xC3\xA9\xF0\x9F\x98\x80", "\x7F/\xC3\xA9\xF0\x9F\x98\x80"}));
+INSTANTIATE_TEST_SUITE_P(Texts, EscapeJsonTextTest,
+                         ::testing::Values(EscapeCase{"", ""}, EscapeCase{"a\\\"b", "a\\\\\\\"b"},
+                                           EscapeCase{"192.0.2.10\\", "192.0.2.10\\\\"},
+                                           EscapeCase{"source bind failed (WinError 1231)",
+                                                      "source bind failed (WinError 1231)"},
+                                           EscapeCase{"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+                                           EscapeCase{std::string("\0\x01\x1F", 3),
+                                                      "\\u0000\\u0001\\u001f"},
+                                           EscapeCase{"10.0.0.1\n", "10.0.0.1\\n"},
+                                           // DEL, slash and non-ASCII pass unchanged.
+                                           EscapeCase{"\x7F/\xC3\xA9\xF0\x9F\x98\x80",
+                                                      "\x7F/\xC3\xA9\xF0\x9F\x98\x80"}));
 
 struct LineCase {
   ProbeReport report;
@@ -79,12 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "\n"}));
 
 TEST(FormatReportLineTest, ExampleLinesHaveTheirDocumentedLengths) {
-  EXPECT_EQ(format_report_line(make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "", "",
-                                    "missing --src-ip"))
-                .size(),
-            149u);
-  EXPECT_EQ(format_report_line(make(LinkStatus::available, 0, 13, 5, 10, 10, "192.0.2.10",
-                                    "198.51.100.7", ""))
+  EXPECT_EQ(
+      format_report_line(make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "", "", "missing --src-ip"))
+          .size(),
+      149u);
+  EXPECT_EQ(format_report_line(
+                make(LinkStatus::available, 0, 13, 5, 10, 10, "192.0.2.10", "198.51.100.7", ""))
                 .size(),
             154u);
 }
@@ -92,8 +93,8 @@ TEST(FormatReportLineTest, ExampleLinesHaveTheirDocumentedLengths) {
 TEST(FormatReportLineTest, ControlCharactersNeverBreakTheLine) {
   std::string hostile;
   for (int c = 0; c < 0x20; ++c) hostile += static_cast<char>(c);
-  const std::string line = format_report_line(make(LinkStatus::unavailable, 100, 0, 0, 0, 0,
-                                                   hostile, hostile, "invalid --src-ip"));
+  const std::string line = format_report_line(
+      make(LinkStatus::unavailable, 100, 0, 0, 0, 0, hostile, hostile, "invalid --src-ip"));
   EXPECT_EQ(line.find('\n'), line.size() - 1);
   EXPECT_EQ(line.find('\r'), std::string::npos);
   for (std::size_t i = 0; i + 1 < line.size(); ++i) {
