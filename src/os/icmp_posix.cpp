@@ -11,12 +11,14 @@
 // requests, duplicates) are dropped without touching that deadline.
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -94,6 +96,15 @@ timespec to_timespec(Clock::duration duration) {
   return result;
 }
 
+// Once a socket is open nothing more needs privilege: give up every
+// capability, so that the rest of the run (parsing what the network sends)
+// holds none, even when started as root or with CAP_NET_RAW.
+void drop_capabilities() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  ::syscall(SYS_capset, &header, data);
+}
+
 class PosixIcmpEchoService final : public IcmpEchoService {
  public:
   ~PosixIcmpEchoService() override { close(); }
@@ -101,7 +112,10 @@ class PosixIcmpEchoService final : public IcmpEchoService {
   bool open() override {
     close();
     for (const SocketKind kind : {SocketKind::datagram, SocketKind::raw}) {
-      if (create_socket(kind)) return true;
+      if (create_socket(kind)) {
+        drop_capabilities();
+        return true;
+      }
     }
     return false;
   }
