@@ -1,0 +1,95 @@
+# Install rules and packages.
+#
+# Linux: `cmake --install` puts the binary in bin, the manual page in
+# share/man/man1 and README.md and LICENSE in the documentation directory;
+# `cpack -G DEB` makes a Debian package whose postinst gives the binary
+# CAP_NET_RAW, so that any user can run it without sudo.
+#
+# Windows: a flat zip with ketrova-probe.exe, README.md and LICENSE.txt at its
+# top; `cpack -G ZIP` in a build made with the windows preset.
+
+include(GNUInstallDirs)
+
+if(WIN32)
+  install(TARGETS ketrova-probe RUNTIME DESTINATION .)
+  install(FILES README.md DESTINATION .)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+else()
+  install(TARGETS ketrova-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # Manual pages are installed compressed, as Debian's policy asks.
+  set(KETROVA_MANPAGE ${CMAKE_CURRENT_SOURCE_DIR}/docs/ketrova-probe.1)
+  set(KETROVA_MANPAGE_GZ ${CMAKE_CURRENT_BINARY_DIR}/ketrova-probe.1.gz)
+  find_program(KETROVA_GZIP gzip)
+  if(KETROVA_GZIP)
+    add_custom_command(
+      OUTPUT ${KETROVA_MANPAGE_GZ}
+      COMMAND ${KETROVA_GZIP} -9 -n -c ${KETROVA_MANPAGE} > ${KETROVA_MANPAGE_GZ}
+      DEPENDS ${KETROVA_MANPAGE}
+      COMMENT "Compressing the manual page"
+      VERBATIM)
+    add_custom_target(ketrova_manpage ALL DEPENDS ${KETROVA_MANPAGE_GZ})
+    install(FILES ${KETROVA_MANPAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  else()
+    install(FILES ${KETROVA_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endif()
+
+set(CPACK_PACKAGE_NAME ketrova-probe)
+set(CPACK_PACKAGE_VENDOR "the ketrova-probe developers")
+set(CPACK_PACKAGE_CONTACT "the ketrova-probe developers <maintainers@ketrova-probe.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "ICMP path probe that judges one source address and prints a JSON line")
+set(CPACK_PACKAGE_DESCRIPTION
+    "ketrova-probe sends ten ICMP echo requests from one local IPv4 source address \
+to a target and prints one JSON line with a verdict (available, unstable or \
+unavailable), the loss rate, the average latency and the jitter. It is meant \
+for scripts and monitoring agents that need to know whether a given uplink \
+of a multi-homed host can reach the network.")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # setcap, for the capability that the postinst sets.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+
+  # The raw-socket capability in the permitted and effective sets of the file,
+  # as Debian's ping gets it. With a ping_group_range that admits the user the
+  # probe uses a datagram ICMP socket and the capability goes unused.
+  set(KETROVA_POSTINST ${CMAKE_CURRENT_BINARY_DIR}/debian/postinst)
+  file(CONFIGURE OUTPUT ${KETROVA_POSTINST} @ONLY CONTENT [=[#!/bin/sh
+set -e
+
+PROGRAM=/usr/bin/ketrova-probe
+
+if [ "$1" = configure ]; then
+    # Let users without privileges open the raw ICMP socket. Without setcap,
+    # or on a file system without extended attributes, leave the binary as it
+    # is: it still works for root and, where net.ipv4.ping_group_range admits
+    # the user, for everyone.
+    if command -v setcap > /dev/null; then
+        if ! setcap cap_net_raw+ep "$PROGRAM"; then
+            echo "Setcap failed on $PROGRAM; unprivileged users need net.ipv4.ping_group_range" >&2
+        fi
+    else
+        echo "Setcap is not installed; unprivileged users need net.ipv4.ping_group_range" >&2
+    fi
+fi
+
+exit 0
+]=])
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KETROVA_POSTINST})
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+include(CPack)

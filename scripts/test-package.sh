@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the release configuration, installs it with
+# dpkg, and checks that the installed binary carries CAP_NET_RAW and that an
+# unprivileged user can probe with it: inside a pair of network namespaces
+# whose ping_group_range admits nobody, so the capability alone makes it work.
+# Removes the package and the namespaces again whatever happens. When the
+# windows preset exists, also builds the Windows zip and checks its contents.
+#
+# Run as root on Debian. Packets go only between the two namespaces.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "test-package: run as root (dpkg -i, network namespaces)" >&2
+  exit 1
+fi
+
+jobs=2
+build=build/package
+program=/usr/bin/ketrova-probe
+suffix="$$-$RANDOM"
+probe_ns="kpkg-probe-$suffix"
+responder_ns="kpkg-resp-$suffix"
+source_address=192.0.2.10
+target_address=198.51.100.7
+installed=no
+scratch=$(mktemp -d)
+failures=0
+passes=0
+
+cleanup() {
+  ip netns del "$probe_ns" 2>/dev/null || true
+  ip netns del "$responder_ns" 2>/dev/null || true
+  if [ "$installed" = yes ]; then
+    dpkg -r ketrova-probe >/dev/null 2>&1 || echo "test-package: dpkg -r ketrova-probe failed" >&2
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+check() {  # check NAME COMMAND...: runs COMMAND and counts the result
+  local name=$1
+  shift
+  if "$@"; then
+    echo "ok   $name"
+    passes=$((passes + 1))
+  else
+    echo "FAIL $name"
+    failures=$((failures + 1))
+  fi
+}
+
+contains() { [[ $1 == *"$2"* ]]; }
+
+# --- build the package ---------------------------------------------------
+cmake --preset release -B "$build" -DKETROVA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$jobs" >/dev/null
+(cd "$build" && rm -f ketrova-probe_*.deb && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; exit 1; }
+deb=$(ls "$build"/ketrova-probe_*.deb)
+echo "package: $deb"
+dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/  &/p'
+
+contents=$(dpkg-deb --contents "$deb")
+for path in ./usr/bin/ketrova-probe ./usr/share/man/man1/ketrova-probe.1.gz \
+  ./usr/share/doc/ketrova-probe/README.md ./usr/share/doc/ketrova-probe/LICENSE; do
+  check "package holds $path" contains "$contents" " $path"
+done
+
+# --- install it ------------------------------------------------------------
+if dpkg -s ketrova-probe >/dev/null 2>&1; then
+  echo "test-package: replacing the ketrova-probe package already installed; it is removed at the end"
+fi
+installed=yes
+dpkg -i "$deb" >/dev/null
+capabilities=$(getcap "$program")
+echo "getcap: $capabilities"
+check "installed binary has cap_net_raw" contains "$capabilities" cap_net_raw
+check "manual page is found" test "$(man -w ketrova-probe)" = /usr/share/man/man1/ketrova-probe.1.gz
+
+# --- two namespaces joined by one veth pair --------------------------------
+ip netns add "$probe_ns"
+ip netns add "$responder_ns"
+ip link add kpkg-p$$ type veth peer name kpkg-r$$
+ip link set kpkg-p$$ netns "$probe_ns" name veth0
+ip link set kpkg-r$$ netns "$responder_ns" name veth0
+ip -n "$probe_ns" link set lo up
+ip -n "$responder_ns" link set lo up
+ip -n "$probe_ns" addr add "$source_address/24" dev veth0
+ip -n "$responder_ns" addr add "$target_address/24" dev veth0
+ip -n "$probe_ns" link set veth0 up
+ip -n "$responder_ns" link set veth0 up
+ip -n "$probe_ns" route add "$target_address/32" dev veth0
+ip -n "$responder_ns" route add "$source_address/32" dev veth0
+# The responder's kernel answers echo requests; in the probe namespace no
+# group may open a datagram ICMP socket.
+ip netns exec "$responder_ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+ip netns exec "$probe_ns" sysctl -qw net.ipv4.ping_group_range="1 0"
+
+# As nobody with no capabilities of its own: only the file capability, gained
+# when the binary is executed, can open the raw socket. (setpriv leaves
+# no_new_privs unset, which file capabilities need.)
+as_nobody() {
+  ip netns exec "$probe_ns" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all "$@"
+}
+
+line=$(as_nobody "$program" --src-ip "$source_address" --target-ip "$target_address")
+echo "report: $line"
+check "installed binary as nobody: available" contains "$line" '"status":"available"'
+check "installed binary as nobody: ten replies" contains "$line" '"sent":10,"received":10,'
+
+# The same bytes without the capability (cp drops it): the socket is refused.
+install -m 0755 "$program" "$scratch/ketrova-probe"
+chmod 0755 "$scratch"
+line=$(as_nobody "$scratch/ketrova-probe" --src-ip "$source_address" --target-ip "$target_address")
+echo "report without the capability: $line"
+check "copy without capability as nobody: service unavailable" \
+  contains "$line" '"note":"IcmpCreateFile failed"'
+
+# --- remove it -------------------------------------------------------------
+dpkg -r ketrova-probe >/dev/null
+installed=no
+check "dpkg -r removes the binary" test ! -e "$program"
+
+# --- the Windows zip, once the windows preset exists -----------------------
+if cmake --list-presets 2>/dev/null | grep -q '"windows"'; then
+  windows_build=build/package-windows
+  cmake --preset windows -B "$windows_build" -DKETROVA_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$windows_build" -j "$jobs" >/dev/null
+  (cd "$windows_build" && rm -f ketrova-probe-*.zip && cpack -G ZIP >cpack.log 2>&1) || { cat "$windows_build/cpack.log"; exit 1; }
+  zip=$(ls "$windows_build"/ketrova-probe-*.zip)
+  echo "package: $zip"
+  listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
+  top=$(basename "$zip" .zip)
+  for name in ketrova-probe.exe README.md LICENSE.txt; do
+    check "zip holds $top/$name" grep -qx "$top/$name" <<<"$listing"
+  done
+  (cd "$scratch" && python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall()' "$OLDPWD/$zip")
+  check "zipped program is a 64-bit Windows console program" \
+    contains "$(file -b "$scratch/$top/ketrova-probe.exe")" "PE32+ executable (console) x86-64"
+fi
+
+echo
+echo "test-package: $passes passed, $failures failed"
+[ "$failures" -eq 0 ]
