@@ -10,6 +10,9 @@ scripts/install-deps.sh test
 
 stage() { printf '\n==== %s ====\n' "$*"; }
 
+stage "Debian package: build, install, run as nobody"
+scripts/test-package.sh
+
 stage "native build and tests"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
