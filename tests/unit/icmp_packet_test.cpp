@@ -72,7 +72,9 @@ TEST(IcmpPacketTest, BuildsAnEchoRequestWithAValidChecksum) {
 }
 
 TEST(IcmpPacketTest, ParsesAnEchoReply) {
-  const auto parsed = parse_ip_packet(ip_packet(kResponder, kProbe, echo_reply(77, 5)));
+  // The parsed data points into the packet, which must outlive it.
+  const Bytes packet = ip_packet(kResponder, kProbe, echo_reply(77, 5));
+  const auto parsed = parse_ip_packet(packet);
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->kind, IcmpMessageKind::echo_reply);
   EXPECT_EQ(parsed->sender, kResponder);
