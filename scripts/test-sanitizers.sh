@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Memory and undefined-behaviour checks:
+#  1. the whole test suite built with AddressSanitizer + UndefinedBehaviorSanitizer
+#     (the 'asan' preset; its integration tests need root, as CI has);
+#  2. the unit tests and the probe's offline paths (missing source, invalid
+#     source, invalid target) under valgrind, built without sanitizers in
+#     build/valgrind. Any memcheck error or definitely lost block fails. The
+#     probe ends with _exit right after writing its line, so memory that is
+#     still reachable then is expected and not reported.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "-- AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_initialization_order=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j 1
+
+echo "-- valgrind: unit tests and offline probe runs"
+tree=build/valgrind
+cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKETROVA_BUILD_TESTS=ON >/dev/null
+cmake --build "$tree" -j "$jobs" --target ketrova_unit_tests ketrova-probe
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+grind() {
+  local name=$1
+  shift
+  local status=0
+  valgrind --quiet --error-exitcode=99 --leak-check=full --show-leak-kinds=definite \
+    --errors-for-leak-kinds=definite --suppressions=scripts/valgrind.supp \
+    --log-file="$logs/$name.valgrind" "$@" \
+    >"$logs/$name.out" 2>"$logs/$name.err" || status=$?
+  if [ "$status" -eq 99 ] || [ -s "$logs/$name.valgrind" ]; then
+    echo "valgrind: $name: memory errors or leaks" >&2
+    cat "$logs/$name.valgrind" >&2
+    return 1
+  fi
+  if [ "$status" -ne 0 ]; then
+    echo "valgrind: $name: exit status $status" >&2
+    tail -n 30 "$logs/$name.out" "$logs/$name.err" >&2
+    return 1
+  fi
+}
+expect_note() {
+  local name=$1 note=$2
+  if ! grep -qF "\"note\":\"$note\"}" "$logs/$name.out"; then
+    echo "valgrind: $name: expected note \"$note\", got:" >&2
+    cat "$logs/$name.out" >&2
+    return 1
+  fi
+  echo "valgrind: $name: clean, $(cat "$logs/$name.out")"
+}
+
+grind unit_tests "$tree/tests/ketrova_unit_tests" --gtest_brief=1
+echo "valgrind: unit tests: clean, $(grep -E '^\[  PASSED  \]' "$logs/unit_tests.out")"
+
+probe=$tree/ketrova-probe
+grind missing_source "$probe"
+expect_note missing_source "missing --src-ip"
+grind invalid_source "$probe" --src-ip 192.0.2.300 --target-ip 198.51.100.7
+expect_note invalid_source "invalid --src-ip"
+grind invalid_target "$probe" --src-ip=192.0.2.10 --target-ip 'not "an" \address'
+expect_note invalid_target "invalid --target-ip"
+grind invalid_utf8 "$probe" --src-ip $'\xff\xfe192.0.2.10' --target-ip=$'\xc0\xaf'
+expect_note invalid_utf8 "invalid --src-ip"
