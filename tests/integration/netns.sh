@@ -1,0 +1,108 @@
+# shellcheck shell=bash
+# A throwaway pair of network namespaces joined by a veth pair: the probe host
+# (192.0.2.10/24) and the responder host (198.51.100.7/24), each with an
+# on-link route to the other's /24, loopback up, and no other route, so
+# nothing sent inside them can leave. Source this file, then call netns_create;
+# everything it made (namespaces, responder) goes away when the shell exits.
+#
+#   netns_create                 make the pair; sets PROBE_NS and RESPONDER_NS
+#   in_probe CMD...              run CMD on the probe host
+#   in_responder CMD...          run CMD on the responder host
+#   kernel_echo on|off           the responder host's own echo replies
+#   responder_start ARGS...      kernel echo off, start responder.py with ARGS,
+#                                wait until it listens
+#   responder_log                what the responder did so far
+#   netns_teardown               undo everything (also runs on EXIT)
+
+PROBE_IP=192.0.2.10
+TARGET_IP=198.51.100.7
+PROBE_NS=
+RESPONDER_NS=
+RESPONDER_PID=
+NETNS_WORK=
+NETNS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# The system's interpreter starts fastest; the responder needs only its stdlib.
+if [ -z "${PYTHON:-}" ]; then
+  PYTHON=python3
+  [ -x /usr/bin/python3 ] && PYTHON=/usr/bin/python3
+fi
+
+in_probe() { ip netns exec "$PROBE_NS" "$@"; }
+in_responder() { ip netns exec "$RESPONDER_NS" "$@"; }
+
+# Namespaces are named kpi-{p,r}-PID-N after the shell that made them; drop
+# the ones whose shell is gone without cleaning up (killed by a timeout).
+netns_reap_stale() {
+  local ns pid
+  for ns in $(ip netns list 2>/dev/null | awk '{print $1}'); do
+    [[ $ns =~ ^kpi-[pr]-([0-9]+)-[0-9]+$ ]] || continue
+    pid=${BASH_REMATCH[1]}
+    kill -0 "$pid" 2>/dev/null || ip netns delete "$ns" 2>/dev/null || true
+  done
+}
+
+netns_create() {
+  netns_reap_stale
+  local tag=$$-$RANDOM
+  # Each end of the veth pair is created inside its namespace, so these
+  # names never meet another test's.
+  local veth_p=kpi-probe veth_r=kpi-resp
+  trap netns_teardown EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  PROBE_NS=kpi-p-$tag
+  RESPONDER_NS=kpi-r-$tag
+  NETNS_WORK=$(mktemp -d /tmp/kpi-work.XXXXXX)
+  ip netns add "$PROBE_NS"
+  ip netns add "$RESPONDER_NS"
+  ip link add "$veth_p" netns "$PROBE_NS" type veth peer name "$veth_r" netns "$RESPONDER_NS"
+  in_probe ip link set lo up
+  in_responder ip link set lo up
+  in_probe ip addr add "$PROBE_IP/24" dev "$veth_p"
+  in_responder ip addr add "$TARGET_IP/24" dev "$veth_r"
+  in_probe ip link set "$veth_p" up
+  in_responder ip link set "$veth_r" up
+  in_probe ip route add 198.51.100.0/24 dev "$veth_p"
+  in_responder ip route add 192.0.2.0/24 dev "$veth_r"
+  # Addresses are usable at once: no duplicate address detection in IPv4.
+}
+
+kernel_echo() {
+  local ignore=1
+  [ "$1" = on ] && ignore=0
+  in_responder sysctl -qw net.ipv4.icmp_echo_ignore_all=$ignore
+}
+
+responder_start() {
+  kernel_echo off
+  local out=$NETNS_WORK/responder.out
+  : >"$out"
+  in_responder "$PYTHON" "$NETNS_DIR/responder.py" "$@" >"$out" 2>"$NETNS_WORK/responder.log" &
+  RESPONDER_PID=$!
+  local i
+  for ((i = 0; i < 100; i++)); do
+    grep -qx ready "$out" && return 0
+    kill -0 "$RESPONDER_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "responder did not start:" >&2
+  cat "$NETNS_WORK/responder.log" >&2
+  return 1
+}
+
+responder_log() { [ -n "$NETNS_WORK" ] && cat "$NETNS_WORK/responder.log" 2>/dev/null || true; }
+
+netns_teardown() {
+  if [ -n "$RESPONDER_PID" ]; then
+    kill "$RESPONDER_PID" 2>/dev/null || true
+    wait "$RESPONDER_PID" 2>/dev/null || true
+    RESPONDER_PID=
+  fi
+  # Deleting a namespace also removes its end of the veth pair, and the pair.
+  [ -n "$PROBE_NS" ] && ip netns delete "$PROBE_NS" 2>/dev/null
+  [ -n "$RESPONDER_NS" ] && ip netns delete "$RESPONDER_NS" 2>/dev/null
+  PROBE_NS= RESPONDER_NS=
+  [ -n "$NETNS_WORK" ] && rm -rf "$NETNS_WORK"
+  NETNS_WORK=
+  return 0
+}

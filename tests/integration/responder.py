@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""Scripted ICMP echo responder for the integration tests.
+
+Runs on the responder host of a test's namespace pair, where the kernel's own
+echo replies are switched off. It reads every echo request on a raw ICMP
+socket and answers each as its plan says; it can also flood the probe host
+with unrelated ICMP. Every packet it sends is built here, IP header included,
+so that any source address can be used.
+
+A plan entry is a list of steps joined by "+"; a step is a packet kind,
+optionally followed by "@MS" (send MS milliseconds after the request arrived)
+or "@next" (send when the next request arrives, before anything else happens
+for that one). Without "@" the packet goes out at once. Kinds:
+
+  reply          the echo reply
+  foreign-id     an echo reply with another identifier
+  wrong-seq      an echo reply with another sequence number
+  wrong-src      the echo reply, sent from --other-src
+  unreach[:C]    destination unreachable (code C, default 1 = host) quoting
+                 the request, sent from --error-src (default: the target)
+  exceeded       time exceeded in transit quoting the request
+  foreign-error  destination unreachable quoting the request with another
+                 identifier
+  drop           nothing
+
+Shorthands: "late" = "reply@next", "dup" = "reply+reply".
+
+Entries are chosen by the request's arrival number (1 for the first request)
+or, with --key seq, by its sequence number; requests without an entry follow
+--default.
+
+Prints "ready" on standard output once it listens, and logs each request and
+what it did on standard error.
+"""
+
+import argparse
+import heapq
+import os
+import random
+import select
+import socket
+import struct
+import sys
+import time
+
+ECHO_REPLY, DEST_UNREACH, ECHO_REQUEST, TIME_EXCEEDED = 0, 3, 8, 11
+PROBE_PAYLOAD = b"Ketrova-Diagnostic-Probe"
+
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def icmp(type_, code, rest_of_header, body):
+    """An ICMP message with its checksum; rest_of_header is 4 bytes."""
+    head = struct.pack("!BBH", type_, code, 0) + rest_of_header
+    csum = checksum(head + body)
+    return struct.pack("!BBH", type_, code, csum) + rest_of_header + body
+
+
+def echo(type_, ident, seq, data):
+    return icmp(type_, 0, struct.pack("!HH", ident, seq), data)
+
+
+def error(type_, code, quoted):
+    return icmp(type_, code, b"\0\0\0\0", quoted)
+
+
+def ip_packet(src, dst, payload, proto=socket.IPPROTO_ICMP):
+    """IPv4 header + payload (the kernel fills in the id when it sends one)."""
+    fields = [0x45, 0, 20 + len(payload), 0, 0, 64, proto, 0,
+              socket.inet_aton(src), socket.inet_aton(dst)]
+    fields[7] = checksum(struct.pack("!BBHHHBBH4s4s", *fields))
+    return struct.pack("!BBHHHBBH4s4s", *fields) + payload
+
+
+class Request:
+    """An echo request as the raw socket delivered it."""
+
+    def __init__(self, packet):
+        ihl = (packet[0] & 0x0F) * 4
+        self.packet = packet
+        self.src = socket.inet_ntoa(packet[12:16])
+        self.dst = socket.inet_ntoa(packet[16:20])
+        self.ident, self.seq = struct.unpack("!HH", packet[ihl + 4:ihl + 8])
+        self.data = packet[ihl + 8:]
+        self.ihl = ihl
+
+    @staticmethod
+    def parse(packet):
+        if len(packet) < 20 or packet[0] >> 4 != 4:
+            return None
+        ihl = (packet[0] & 0x0F) * 4
+        if ihl < 20 or len(packet) < ihl + 8 or packet[9] != socket.IPPROTO_ICMP:
+            return None
+        if packet[ihl] != ECHO_REQUEST or packet[ihl + 1] != 0:
+            return None
+        return Request(packet)
+
+    def with_ident(self, ident):
+        """The request as it would look with another identifier."""
+        icmp_part = echo(ECHO_REQUEST, ident, self.seq, self.data)
+        return self.packet[:self.ihl] + icmp_part
+
+
+def build(kind, req, opts):
+    """The packets (source, destination, IP payload) for one step."""
+    me, peer = req.dst, req.src
+    error_src = opts.error_src or me
+    if kind == "drop":
+        return []
+    if kind == "reply":
+        return [(me, peer, echo(ECHO_REPLY, req.ident, req.seq, req.data))]
+    if kind == "foreign-id":
+        return [(me, peer, echo(ECHO_REPLY, req.ident ^ 0x8000, req.seq, req.data))]
+    if kind == "wrong-seq":
+        return [(me, peer, echo(ECHO_REPLY, req.ident, req.seq ^ 0x8000, req.data))]
+    if kind == "wrong-src":
+        return [(opts.other_src, peer, echo(ECHO_REPLY, req.ident, req.seq, req.data))]
+    if kind.startswith("unreach"):
+        code = int(kind.partition(":")[2] or 1)
+        return [(error_src, peer, error(DEST_UNREACH, code, req.packet))]
+    if kind == "exceeded":
+        return [(error_src, peer, error(TIME_EXCEEDED, 0, req.packet))]
+    if kind == "foreign-error":
+        quoted = req.with_ident(req.ident ^ 0x8000)
+        return [(error_src, peer, error(DEST_UNREACH, 1, quoted))]
+    raise ValueError(f"unknown packet kind {kind!r}")
+
+
+SHORTHANDS = {"late": "reply@next", "dup": "reply+reply", "": "drop"}
+KINDS = ("reply", "foreign-id", "wrong-seq", "wrong-src", "unreach", "exceeded",
+         "foreign-error", "drop")
+
+
+def parse_steps(text):
+    """'reply@40+wrong-seq' -> [('reply', 40), ('wrong-seq', 0)]; 'next' = None."""
+    steps = []
+    for part in text.split("+"):
+        part = SHORTHANDS.get(part, part)
+        for step in part.split("+"):
+            kind, _, when = step.partition("@")
+            if kind.partition(":")[0] not in KINDS:
+                raise argparse.ArgumentTypeError(f"unknown packet kind {kind!r}")
+            steps.append((kind, None if when == "next" else int(when or 0)))
+    return steps
+
+
+class Flood:
+    """Unrelated ICMP towards the probe host at a steady rate."""
+
+    def __init__(self, rate, kinds, dst, src):
+        self.rate, self.kinds, self.dst, self.src = rate, kinds, dst, src
+        self.start = time.monotonic()
+        self.sent = 0
+        self.rng = random.Random(1)
+
+    def due(self, now):
+        return int((now - self.start) * self.rate) - self.sent
+
+    def next_time(self):
+        return self.start + (self.sent + 1) / self.rate
+
+    def packet(self):
+        kind = self.kinds[self.sent % len(self.kinds)]
+        self.sent += 1
+        rng = self.rng
+        ident, seq = rng.randrange(0x10000), rng.randrange(0x8000, 0x10000)
+        if kind == "foreign-reply":
+            return self.src, self.dst, echo(ECHO_REPLY, ident, seq, PROBE_PAYLOAD)
+        if kind == "foreign-error":
+            # Someone else's echo request from the probe host, and a UDP
+            # datagram from it, each reported unreachable.
+            if self.sent % 2:
+                inner = ip_packet(self.dst, self.src,
+                                  echo(ECHO_REQUEST, ident, seq, PROBE_PAYLOAD))
+            else:
+                udp = struct.pack("!HHHH", 40000 + seq % 1000, 33434, 8 + 24, 0) + PROBE_PAYLOAD
+                inner = ip_packet(self.dst, "203.0.113.9", udp, socket.IPPROTO_UDP)
+            return self.src, self.dst, error(DEST_UNREACH, 1, inner)
+        if kind == "truncated":
+            # An echo reply cut inside its header, or an error whose quote is
+            # cut inside the quoted IP header.
+            if self.sent % 2:
+                return self.src, self.dst, echo(ECHO_REPLY, ident, seq, b"")[:rng.randrange(1, 8)]
+            inner = ip_packet(self.dst, self.src, echo(ECHO_REQUEST, ident, seq, b""))
+            return self.src, self.dst, error(DEST_UNREACH, 1, inner[:rng.randrange(0, 20)])
+        if kind == "garbage":
+            body = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 64)))
+            return self.src, self.dst, body
+        raise ValueError(f"unknown flood kind {kind!r}")
+
+
+FLOOD_KINDS = ("foreign-reply", "foreign-error", "truncated", "garbage")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--default", type=parse_steps, default=parse_steps("reply"),
+                    help="steps for requests without an entry (default: reply)")
+    ap.add_argument("--plan", default="",
+                    help="comma-separated entries for requests 1, 2, ... (or for "
+                         "sequence numbers from --first-seq with --key seq)")
+    ap.add_argument("--at", action="append", default=[], metavar="N=STEPS",
+                    help="the entry for request (or sequence number) N")
+    ap.add_argument("--key", choices=("arrival", "seq"), default="arrival")
+    ap.add_argument("--first-seq", type=int, default=1)
+    ap.add_argument("--other-src", default="198.51.100.8")
+    ap.add_argument("--error-src", default=None)
+    ap.add_argument("--flood", type=float, default=0, metavar="RATE",
+                    help="packets per second of unrelated ICMP to --flood-dst")
+    ap.add_argument("--flood-kinds", default=",".join(FLOOD_KINDS))
+    ap.add_argument("--flood-dst", default="192.0.2.10")
+    ap.add_argument("--flood-src", default="198.51.100.7")
+    opts = ap.parse_args()
+
+    plan = {}
+    first = opts.first_seq if opts.key == "seq" else 1
+    for i, entry in enumerate(opts.plan.split(",") if opts.plan else []):
+        plan[first + i] = parse_steps(entry)
+    for item in opts.at:
+        n, _, steps = item.partition("=")
+        plan[int(n)] = parse_steps(steps)
+    flood = None
+    if opts.flood > 0:
+        kinds = opts.flood_kinds.split(",")
+        for k in kinds:
+            if k not in FLOOD_KINDS:
+                ap.error(f"unknown flood kind {k!r}")
+        flood = Flood(opts.flood, kinds, opts.flood_dst, opts.flood_src)
+
+    rx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+    tx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    tx.setblocking(False)
+
+    started = time.monotonic()
+
+    def log(text):
+        print(f"responder {1000 * (time.monotonic() - started):9.1f} ms  {text}",
+              file=sys.stderr, flush=True)
+
+    def send(src, dst, payload):
+        try:
+            tx.sendto(ip_packet(src, dst, payload), (dst, 0))
+        except (BlockingIOError, OSError) as e:
+            if flood is None:
+                log(f"send to {dst} failed: {e}")
+
+    timers = []  # (due, order, packet)
+    held = []    # packets for the next request
+    order = 0
+    arrivals = 0
+    print("ready", flush=True)
+
+    while True:
+        now = time.monotonic()
+        while timers and timers[0][0] <= now:
+            send(*heapq.heappop(timers)[2])
+        if flood:
+            for _ in range(min(flood.due(now), 1000)):
+                send(*flood.packet())
+        wake = [t[0] for t in timers[:1]] + ([flood.next_time()] if flood else [])
+        timeout = max(0.0, min(wake) - time.monotonic()) if wake else None
+        readable, _, _ = select.select([rx], [], [], timeout)
+        if not readable:
+            continue
+        arrived = time.monotonic()
+        req = Request.parse(rx.recv(65535))
+        if req is None:
+            continue
+        arrivals += 1
+        for packet in held:
+            send(*packet)
+        if held:
+            log(f"sent {len(held)} held packet(s)")
+        held = []
+        key = arrivals if opts.key == "arrival" else req.seq
+        steps = plan.get(key, opts.default)
+        log(f"request #{arrivals} {req.src}->{req.dst} id={req.ident} seq={req.seq} "
+            f"data={req.data!r}: "
+            + "+".join(k + ("@next" if w is None else f"@{w}" if w else "") for k, w in steps))
+        for kind, when in steps:
+            for packet in build(kind, req, opts):
+                if when is None:
+                    held.append(packet)
+                elif when == 0:
+                    send(*packet)
+                else:
+                    order += 1
+                    heapq.heappush(timers, (arrived + when / 1000, order, packet))
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except KeyboardInterrupt:
+        os._exit(0)

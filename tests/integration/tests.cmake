@@ -1,0 +1,43 @@
+# Integration tests against the real kernel. Each test creates its own pair of
+# network namespaces (probe host and responder host), runs the scripted
+# responder on one and the probe on the other, checks the report line and
+# removes everything again. They need root (skipped otherwise), python3 and
+# iproute2. ".raw" runs the probe as root over a raw ICMP socket, ".dgram" as
+# nobody over a datagram ICMP socket.
+set(KETROVA_INTEGRATION_TESTS
+  available.raw
+  available.dgram
+  fixed_delay.raw
+  one_loss.raw
+  jitter.raw
+  no_reply.raw
+  late_only.raw
+  late_and_own.raw
+  late_and_own.dgram
+  duplicate.raw
+  duplicate.dgram
+  foreign_id.raw
+  foreign_id.dgram
+  wrong_seq.raw
+  wrong_seq.dgram
+  wrong_src.raw
+  wrong_src.dgram
+  foreign_error.raw
+  foreign_error.dgram
+  icmp_error.raw
+  icmp_error.dgram
+  bind_unconfigured.raw
+  bind_unconfigured.dgram
+  no_route.raw
+  no_route.dgram
+  service_unavailable
+)
+
+foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
+  add_test(NAME integration.${test}
+           COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/run_test.sh $<TARGET_FILE:ketrova-probe> ${test})
+  set_tests_properties(integration.${test} PROPERTIES
+    LABELS integration
+    SKIP_RETURN_CODE 77
+    TIMEOUT 60)
+endforeach()
