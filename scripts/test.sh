@@ -13,6 +13,12 @@ stage() { printf '\n==== %s ====\n' "$*"; }
 stage "Debian package: build, install, run as nobody"
 scripts/test-package.sh
 
+stage "fuzzing (libFuzzer, ASan + UBSan)"
+scripts/test-fuzz.sh
+
+stage "sanitizers (ASan + UBSan suite) and valgrind"
+scripts/test-sanitizers.sh
+
 stage "native build and tests"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
