@@ -19,7 +19,7 @@ scripts/install-deps.sh build >&2
 cmake --preset release -B "$build" -DKETROVA_BUILD_TESTS=OFF >&2
 cmake --build "$build" --target ketrova-probe >&2
 
-# shellcheck source=../tests/integration/netns.sh
+# shellcheck source=SCRIPTDIR/../tests/integration/netns.sh
 source tests/integration/netns.sh
 netns_create
 kernel_echo on

@@ -90,7 +90,9 @@ responder_start() {
   return 1
 }
 
-responder_log() { [ -n "$NETNS_WORK" ] && cat "$NETNS_WORK/responder.log" 2>/dev/null || true; }
+responder_log() {
+  if [ -n "$NETNS_WORK" ]; then cat "$NETNS_WORK/responder.log" 2>/dev/null || true; fi
+}
 
 netns_teardown() {
   if [ -n "$RESPONDER_PID" ]; then
@@ -101,7 +103,7 @@ netns_teardown() {
   # Deleting a namespace also removes its end of the veth pair, and the pair.
   [ -n "$PROBE_NS" ] && ip netns delete "$PROBE_NS" 2>/dev/null
   [ -n "$RESPONDER_NS" ] && ip netns delete "$RESPONDER_NS" 2>/dev/null
-  PROBE_NS= RESPONDER_NS=
+  PROBE_NS='' RESPONDER_NS=''
   [ -n "$NETNS_WORK" ] && rm -rf "$NETNS_WORK"
   NETNS_WORK=
   return 0

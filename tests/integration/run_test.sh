@@ -21,7 +21,7 @@ SCENARIO=${2%%.*}
 KIND=raw
 [[ $2 == *.* ]] && KIND=${2#*.}
 HERE=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=netns.sh
+# shellcheck source=SCRIPTDIR/netns.sh
 source "$HERE/netns.sh"
 
 BIND_NOTE="source bind failed (WinError 1231)"
@@ -86,8 +86,9 @@ expect_series() {
 }
 
 expect_elapsed() {  # MIN_MS MAX_MS
-  [ "$ELAPSED_MS" -ge "$1" ] && [ "$ELAPSED_MS" -le "$2" ] ||
+  if [ "$ELAPSED_MS" -lt "$1" ] || [ "$ELAPSED_MS" -gt "$2" ]; then
     fail "took $ELAPSED_MS ms, expected $1..$2 ms"
+  fi
 }
 
 # The responder saw exactly N echo requests, each from the probe's source to
