@@ -6,10 +6,10 @@
 # finds interesting go to a scratch directory, never into the seed corpus;
 # a failing input is kept under build/fuzz/findings/.
 #
-#   FUZZ_SECONDS  seconds per target (default 20)
+#   FUZZ_SECONDS  seconds per target (default 15)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-20}
+seconds=${FUZZ_SECONDS:-15}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake --preset fuzz >/dev/null
