@@ -15,6 +15,11 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
+# Two runs at once would install and remove the same package under each
+# other: take turns.
+exec 9>/run/lock/ketrova-probe-package-test.lock
+flock -w 900 9
+
 jobs=2
 build=build/package
 program=/usr/bin/ketrova-probe
