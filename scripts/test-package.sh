@@ -4,7 +4,7 @@
 # unprivileged user can probe with it: inside a pair of network namespaces
 # whose ping_group_range admits nobody, so the capability alone makes it work.
 # Removes the package and the namespaces again whatever happens. When the
-# windows preset exists, also builds the Windows zip and checks its contents.
+# cross build for Windows is there (windows preset and toolchain), also builds the Windows zip and checks its contents.
 #
 # Run as root on Debian. Packets go only between the two namespaces.
 set -euo pipefail
@@ -135,8 +135,9 @@ dpkg -r ketrova-probe >/dev/null
 installed=no
 check "dpkg -r removes the binary" test ! -e "$program"
 
-# --- the Windows zip, once the windows preset exists -----------------------
-if cmake --list-presets 2>/dev/null | grep -q '"windows"'; then
+# --- the Windows zip, where the tree has the cross build --------------------
+if cmake --list-presets 2>/dev/null | grep -q '"windows"' &&
+  [ -f cmake/toolchains/mingw-w64-x86_64.cmake ]; then
   windows_build=build/package-windows
   cmake --preset windows -B "$windows_build" -DKETROVA_BUILD_TESTS=OFF >/dev/null
   cmake --build "$windows_build" -j "$jobs" >/dev/null
