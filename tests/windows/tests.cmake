@@ -1,0 +1,54 @@
+# The Windows build's tests, run under Wine (included from tests/CMakeLists.txt).
+#
+# Every test but the echo series shares one Wine prefix in the build tree. Its
+# session starts inside a network namespace with no interfaces (fixture
+# wine_session), so no echo request of these tests can leave the machine.
+# The echo series makes its own pair of namespaces and its own prefix.
+
+set(KETROVA_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
+set(KETROVA_WINE_PREFIX ${KETROVA_WINE_DIR}/prefix)
+set(KETROVA_WINE_RUN ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+set(KETROVA_WINE_SESSION ${CMAKE_CURRENT_LIST_DIR}/wine-session.sh)
+
+# Prints the argument vector the C runtime builds; wmain needs -municode.
+add_executable(argv_echo ${CMAKE_CURRENT_LIST_DIR}/argv_echo.cpp)
+target_link_libraries(argv_echo PRIVATE ketrova_core)
+add_executable(command_line_compare ${CMAKE_CURRENT_LIST_DIR}/command_line_compare.cpp)
+target_link_libraries(command_line_compare PRIVATE ketrova_core)
+if(MINGW)
+  target_compile_options(argv_echo PRIVATE -municode)
+  target_link_options(argv_echo PRIVATE -municode -static)
+  target_link_options(command_line_compare PRIVATE -static)
+endif()
+
+set_target_properties(ketrova_unit_tests command_line_compare PROPERTIES
+  CROSSCOMPILING_EMULATOR "bash;${KETROVA_WINE_RUN};${KETROVA_WINE_PREFIX}")
+
+add_test(NAME windows_wine_session_start
+         COMMAND bash ${KETROVA_WINE_SESSION} start ${KETROVA_WINE_PREFIX})
+add_test(NAME windows_wine_session_stop
+         COMMAND bash ${KETROVA_WINE_SESSION} stop ${KETROVA_WINE_PREFIX})
+set_tests_properties(windows_wine_session_start PROPERTIES FIXTURES_SETUP wine_session)
+set_tests_properties(windows_wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session)
+
+add_test(NAME windows_end_to_end
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/end_to_end.sh ${KETROVA_WINE_RUN}
+                 ${KETROVA_WINE_PREFIX} $<TARGET_FILE:ketrova-probe>)
+
+# Windows paths for the programs that CreateProcessW starts (Wine maps Z: to /).
+add_test(NAME windows_command_line
+         COMMAND command_line_compare Z:$<TARGET_FILE:ketrova-probe> Z:$<TARGET_FILE:argv_echo>)
+
+add_test(NAME windows_echo_series
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/echo_series.sh ${KETROVA_WINE_RUN}
+                 ${KETROVA_WINE_SESSION} ${KETROVA_WINE_PREFIX} ${KETROVA_WINE_DIR}/netns-prefix
+                 $<TARGET_FILE:ketrova-probe>)
+set_tests_properties(windows_echo_series PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180)
+
+set_tests_properties(unit_tests windows_end_to_end windows_command_line windows_echo_series
+                     PROPERTIES FIXTURES_REQUIRED wine_session)
+set_tests_properties(windows_wine_session_start PROPERTIES TIMEOUT 300)
+
+add_test(NAME windows_self_contained
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/self_contained.sh ${CMAKE_OBJDUMP}
+                 $<TARGET_FILE:ketrova-probe>)

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Starts or stops the Wine session of a prefix.
+#
+#   wine-session.sh start PREFIX [NETNS]
+#   wine-session.sh stop PREFIX
+#
+# start creates the prefix when it is missing (or not ours), then starts a
+# persistent wineserver and boots the prefix inside a network namespace: the
+# named one, or else a new one with no interfaces. Wine's ICMP echo service
+# runs in a service process of the session, so every echo request of the
+# prefix's programs leaves from that namespace, whichever namespace the
+# program itself runs in; with no interfaces, nothing leaves at all.
+# stop ends the wineserver and every process of the prefix.
+set -euo pipefail
+
+action=$1
+prefix=$2
+netns=${3:-}
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
+unset DISPLAY WAYLAND_DISPLAY
+
+stop_server() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+}
+
+# Processes of this prefix, by the WINEPREFIX in their environment.
+prefix_processes() {
+  local environ pid
+  for environ in /proc/[0-9]*/environ; do
+    pid=${environ#/proc/}
+    pid=${pid%/environ}
+    grep -qzxF "WINEPREFIX=$prefix" "$environ" 2>/dev/null && echo "$pid"
+  done
+  return 0
+}
+
+case $action in
+stop)
+  stop_server
+  ;;
+start)
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "wine-session: needs root (network namespaces)" >&2
+    exit 1
+  fi
+  if [ -n "$netns" ]; then
+    in_netns=(ip netns exec "$netns")
+  else
+    in_netns=(unshare --net)
+  fi
+  # A server of this prefix left from an earlier run lives in another namespace.
+  stop_server
+  if [ ! -f "$prefix/system.reg" ] || [ "$(stat -c %u "$prefix")" != "$(id -u)" ]; then
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    echo "wine-session: creating $prefix"
+    "${in_netns[@]}" wineboot -i </dev/null >/dev/null 2>&1
+    stop_server
+  fi
+  # The session outlives this script: it must not hold our output open.
+  "${in_netns[@]}" bash -c 'wineserver -p && wine wineboot' </dev/null >/dev/null 2>&1
+  # Every process of the session must be in that namespace, not in ours.
+  host_netns=$(readlink /proc/self/ns/net)
+  count=0
+  for pid in $(prefix_processes); do
+    ns=$(readlink "/proc/$pid/ns/net" 2>/dev/null) || continue
+    count=$((count + 1))
+    if [ "$ns" = "$host_netns" ]; then
+      echo "wine-session: process $pid of $prefix runs in the host network namespace" >&2
+      stop_server
+      exit 1
+    fi
+  done
+  echo "wine-session: $count processes of $prefix, none in the host network namespace"
+  ;;
+*)
+  echo "usage: wine-session.sh start PREFIX [NETNS] | stop PREFIX" >&2
+  exit 2
+  ;;
+esac
