@@ -3,8 +3,9 @@
 # dpkg, and checks that the installed binary carries CAP_NET_RAW and that an
 # unprivileged user can probe with it: inside a pair of network namespaces
 # whose ping_group_range admits nobody, so the capability alone makes it work.
-# Removes the package and the namespaces again whatever happens. When the
-# cross build for Windows is there (windows preset and toolchain), also builds the Windows zip and checks its contents.
+# Removes the package and the namespaces again whatever happens. Where the
+# tree has the cross build for Windows (the windows preset and its toolchain),
+# also builds the Windows zip and checks its contents.
 #
 # Run as root on Debian. Packets go only between the two namespaces.
 set -euo pipefail
