@@ -19,6 +19,9 @@ scripts/test-fuzz.sh
 stage "sanitizers (ASan + UBSan suite) and valgrind"
 scripts/test-sanitizers.sh
 
+stage "Windows: mingw-w64 build, tests under Wine"
+scripts/test-windows.sh
+
 stage "native build and tests"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
