@@ -64,9 +64,15 @@ check "groff -ww renders the manual page cleanly" test -z "$warnings"
 [ -z "$warnings" ] || echo "$warnings"
 
 # --- build the package ---------------------------------------------------
-cmake --preset release -B "$build" -DKETROVA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$jobs" >/dev/null
-(cd "$build" && rm -f ketrova-probe_*.deb && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; exit 1; }
+# The builds' own output goes to a log that is shown when a step fails.
+quietly() {
+  "$@" >"$scratch/step.log" 2>&1 || { cat "$scratch/step.log"; return 1; }
+}
+
+quietly cmake --preset release -B "$build" -DKETROVA_BUILD_TESTS=OFF
+quietly cmake --build "$build" -j "$jobs"
+rm -f "$build"/ketrova-probe_*.deb
+(cd "$build" && quietly cpack -G DEB)
 deb=$(ls "$build"/ketrova-probe_*.deb)
 echo "package: $deb"
 dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/  &/p'
@@ -140,9 +146,10 @@ check "dpkg -r removes the binary" test ! -e "$program"
 if cmake --list-presets 2>/dev/null | grep -q '"windows"' &&
   [ -f cmake/toolchains/mingw-w64-x86_64.cmake ]; then
   windows_build=build/package-windows
-  cmake --preset windows -B "$windows_build" -DKETROVA_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$windows_build" -j "$jobs" >/dev/null
-  (cd "$windows_build" && rm -f ketrova-probe-*.zip && cpack -G ZIP >cpack.log 2>&1) || { cat "$windows_build/cpack.log"; exit 1; }
+  quietly cmake --preset windows -B "$windows_build" -DKETROVA_BUILD_TESTS=OFF
+  quietly cmake --build "$windows_build" -j "$jobs"
+  rm -f "$windows_build"/ketrova-probe-*.zip
+  (cd "$windows_build" && quietly cpack -G ZIP)
   zip=$(ls "$windows_build"/ketrova-probe-*.zip)
   echo "package: $zip"
   listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
