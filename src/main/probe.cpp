@@ -21,7 +21,7 @@ SeriesResult run_probe_series(IcmpEchoService& icmp, Ipv4Address source, Ipv4Add
     const EchoOutcome outcome =
         icmp.send_echo(source, target, kPayload, reply_buffer, PROBE_TIMEOUT_MS);
     if (outcome.reply_count != 0) {
-      if (read_reply_field(reply_buffer, REPLY_STATUS_OFFSET) == IP_SUCCESS) {
+      if (read_reply_field(reply_buffer, REPLY_STATUS_OFFSET) == ip_status::success) {
         result.rtt_samples.push_back(read_reply_field(reply_buffer, REPLY_RTT_OFFSET));
       }
     } else if (outcome.error_code == ERROR_INVALID_NETNAME_CODE ||

@@ -19,21 +19,25 @@ inline constexpr std::uint32_t ERROR_ACCESS_DENIED_CODE = 5;
 inline constexpr std::uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
 inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_CODE = 122;
 
-// Reply record statuses (IP_STATUS values of the Windows ICMP echo service).
-inline constexpr std::uint32_t IP_SUCCESS = 0;
-inline constexpr std::uint32_t IP_BUF_TOO_SMALL = 11001;
-inline constexpr std::uint32_t IP_DEST_NET_UNREACHABLE = 11002;
-inline constexpr std::uint32_t IP_DEST_HOST_UNREACHABLE = 11003;
-inline constexpr std::uint32_t IP_DEST_PROT_UNREACHABLE = 11004;
-inline constexpr std::uint32_t IP_DEST_PORT_UNREACHABLE = 11005;
-inline constexpr std::uint32_t IP_PACKET_TOO_BIG = 11009;
-inline constexpr std::uint32_t IP_REQ_TIMED_OUT = 11010;
-inline constexpr std::uint32_t IP_BAD_ROUTE = 11012;
-inline constexpr std::uint32_t IP_TTL_EXPIRED_TRANSIT = 11013;
-inline constexpr std::uint32_t IP_TTL_EXPIRED_REASSEM = 11014;
-inline constexpr std::uint32_t IP_PARAM_PROBLEM = 11015;
-inline constexpr std::uint32_t IP_SOURCE_QUENCH = 11016;
-inline constexpr std::uint32_t IP_GENERAL_FAILURE = 11050;
+// Reply record statuses: the IP_STATUS values of the Windows ICMP echo
+// service (its headers define them as macros, hence the namespace and the
+// lower case).
+namespace ip_status {
+inline constexpr std::uint32_t success = 0;
+inline constexpr std::uint32_t buf_too_small = 11001;
+inline constexpr std::uint32_t dest_net_unreachable = 11002;
+inline constexpr std::uint32_t dest_host_unreachable = 11003;
+inline constexpr std::uint32_t dest_prot_unreachable = 11004;
+inline constexpr std::uint32_t dest_port_unreachable = 11005;
+inline constexpr std::uint32_t packet_too_big = 11009;
+inline constexpr std::uint32_t req_timed_out = 11010;
+inline constexpr std::uint32_t bad_route = 11012;
+inline constexpr std::uint32_t ttl_expired_transit = 11013;
+inline constexpr std::uint32_t ttl_expired_reassem = 11014;
+inline constexpr std::uint32_t param_problem = 11015;
+inline constexpr std::uint32_t source_quench = 11016;
+inline constexpr std::uint32_t general_failure = 11050;
+}  // namespace ip_status
 
 // The reply record (ICMP_ECHO_REPLY, 64-bit layout) at the start of the reply
 // buffer: Address 0-3, Status 4-7, RoundTripTime 8-11, DataSize 12-13,

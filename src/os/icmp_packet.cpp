@@ -117,26 +117,26 @@ std::uint32_t ip_status_for_icmp_error(std::uint8_t type, std::uint8_t code) {
         case 6:   // network unknown
         case 9:   // network administratively prohibited
         case 11:  // network unreachable for the type of service
-          return IP_DEST_NET_UNREACHABLE;
+          return ip_status::dest_net_unreachable;
         case 2:
-          return IP_DEST_PROT_UNREACHABLE;
+          return ip_status::dest_prot_unreachable;
         case 3:
-          return IP_DEST_PORT_UNREACHABLE;
+          return ip_status::dest_port_unreachable;
         case 4:
-          return IP_PACKET_TOO_BIG;
+          return ip_status::packet_too_big;
         case 5:
-          return IP_BAD_ROUTE;
+          return ip_status::bad_route;
         default:  // host unreachable, unknown, prohibited, and the rest
-          return IP_DEST_HOST_UNREACHABLE;
+          return ip_status::dest_host_unreachable;
       }
     case ICMP_TYPE_TIME_EXCEEDED:
-      return code == 1 ? IP_TTL_EXPIRED_REASSEM : IP_TTL_EXPIRED_TRANSIT;
+      return code == 1 ? ip_status::ttl_expired_reassem : ip_status::ttl_expired_transit;
     case ICMP_TYPE_PARAMETER_PROBLEM:
-      return IP_PARAM_PROBLEM;
+      return ip_status::param_problem;
     case ICMP_TYPE_SOURCE_QUENCH:
-      return IP_SOURCE_QUENCH;
+      return ip_status::source_quench;
     default:
-      return IP_GENERAL_FAILURE;
+      return ip_status::general_failure;
   }
 }
 

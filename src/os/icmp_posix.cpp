@@ -45,7 +45,7 @@ enum class SocketKind { datagram, raw };
 
 struct Answer {
   Ipv4Address from;
-  std::uint32_t status = IP_SUCCESS;
+  std::uint32_t status = ip_status::success;
   std::vector<std::uint8_t> data;
 };
 
@@ -75,7 +75,7 @@ std::uint32_t send_error_code(int error) {
     case EINVAL:
       return ERROR_INVALID_PARAMETER_CODE;
     default:
-      return IP_GENERAL_FAILURE;
+      return ip_status::general_failure;
   }
 }
 
@@ -125,7 +125,7 @@ class PosixIcmpEchoService final : public IcmpEchoService {
                         std::uint32_t timeout_ms) override {
     if (fd_ < 0) return {0, ERROR_INVALID_PARAMETER_CODE};
     if (reply_buffer.size() < REPLY_RECORD_SIZE + payload.size() + 8) {
-      return {0, IP_BUF_TOO_SMALL};
+      return {0, ip_status::buf_too_small};
     }
     if (const std::uint32_t error = bind_source(source)) return {0, error};
 
@@ -143,11 +143,11 @@ class PosixIcmpEchoService final : public IcmpEchoService {
     const Clock::time_point deadline = sent_at + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       const Clock::time_point now = Clock::now();
-      if (now >= deadline) return {0, IP_REQ_TIMED_OUT};
+      if (now >= deadline) return {0, ip_status::req_timed_out};
       const timespec wait = to_timespec(deadline - now);
       pollfd descriptor{fd_, POLLIN, 0};
       const int ready = ::ppoll(&descriptor, 1, &wait, nullptr);
-      if (ready < 0 && errno != EINTR) return {0, IP_GENERAL_FAILURE};
+      if (ready < 0 && errno != EINTR) return {0, ip_status::general_failure};
       if (ready <= 0) continue;
       std::optional<Answer> answer;
       if (descriptor.revents & POLLERR) answer = read_error_queue(source, target, sequence);
@@ -198,7 +198,7 @@ class PosixIcmpEchoService final : public IcmpEchoService {
     if (bound_source_) {
       const SocketKind kind = kind_;
       close();
-      if (!create_socket(kind)) return IP_GENERAL_FAILURE;
+      if (!create_socket(kind)) return ip_status::general_failure;
     }
     const sockaddr_in local = socket_address(source);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
@@ -250,7 +250,7 @@ class PosixIcmpEchoService final : public IcmpEchoService {
       if (!message) continue;
       if (message->kind == IcmpMessageKind::echo_reply) {
         if (!is_our_echo(*message, target, sequence)) continue;
-        return Answer{target, IP_SUCCESS, {message->data.begin(), message->data.end()}};
+        return Answer{target, ip_status::success, {message->data.begin(), message->data.end()}};
       }
       if (is_our_request(*message, source, target, sequence)) {
         return Answer{message->sender.value_or(Ipv4Address{}),

@@ -2,10 +2,6 @@
 // IcmpSendEcho2Ex and IcmpCloseHandle. The service writes the reply records
 // into the caller's buffer itself, in the layout the run reads.
 
-// First: the seam names its reply statuses after the platform's, which
-// ipexport.h defines as macros; declared before them, the names stay intact.
-#include "os/icmp.h"
-
 // The Windows headers in the order they need: winsock2.h before windows.h,
 // iphlpapi.h (IPAddr, IP_OPTION_INFORMATION) before icmpapi.h.
 // clang-format off
@@ -22,6 +18,8 @@
 // clang-format on
 
 #include <cstring>
+
+#include "os/icmp.h"
 
 #if defined(__MINGW64_VERSION_MAJOR)
 // mingw-w64's icmpapi.h declares no IcmpSendEcho2Ex although its import

@@ -93,7 +93,7 @@ TEST(IcmpPacketTest, ParsesAnErrorQuotingAnEchoRequest) {
   EXPECT_EQ(parsed->sequence, 6);
   EXPECT_EQ(parsed->quoted_source, kProbe);
   EXPECT_EQ(parsed->quoted_destination, kResponder);
-  EXPECT_EQ(ip_status_for_icmp_error(parsed->type, parsed->code), IP_DEST_HOST_UNREACHABLE);
+  EXPECT_EQ(ip_status_for_icmp_error(parsed->type, parsed->code), ip_status::dest_host_unreachable);
 }
 
 struct RejectCase {
@@ -162,11 +162,12 @@ TEST(IcmpPacketTest, MapsErrorsToReplyStatuses) {
     std::uint8_t type, code;
     std::uint32_t status;
   };
-  for (const Case c : {Case{3, 0, IP_DEST_NET_UNREACHABLE}, Case{3, 1, IP_DEST_HOST_UNREACHABLE},
-                       Case{3, 2, IP_DEST_PROT_UNREACHABLE}, Case{3, 3, IP_DEST_PORT_UNREACHABLE},
-                       Case{3, 4, IP_PACKET_TOO_BIG}, Case{3, 13, IP_DEST_HOST_UNREACHABLE},
-                       Case{11, 0, IP_TTL_EXPIRED_TRANSIT}, Case{11, 1, IP_TTL_EXPIRED_REASSEM},
-                       Case{12, 0, IP_PARAM_PROBLEM}, Case{4, 0, IP_SOURCE_QUENCH}}) {
+  for (const Case c :
+       {Case{3, 0, ip_status::dest_net_unreachable}, Case{3, 1, ip_status::dest_host_unreachable},
+        Case{3, 2, ip_status::dest_prot_unreachable}, Case{3, 3, ip_status::dest_port_unreachable},
+        Case{3, 4, ip_status::packet_too_big}, Case{3, 13, ip_status::dest_host_unreachable},
+        Case{11, 0, ip_status::ttl_expired_transit}, Case{11, 1, ip_status::ttl_expired_reassem},
+        Case{12, 0, ip_status::param_problem}, Case{4, 0, ip_status::source_quench}}) {
     EXPECT_EQ(ip_status_for_icmp_error(c.type, c.code), c.status)
         << int{c.type} << "/" << int{c.code};
   }

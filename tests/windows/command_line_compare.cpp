@@ -177,7 +177,7 @@ class NoIcmpService final : public ketrova::IcmpEchoService {
   ketrova::EchoOutcome send_echo(ketrova::Ipv4Address, ketrova::Ipv4Address,
                                  std::span<const std::uint8_t>, std::span<std::uint8_t>,
                                  std::uint32_t) override {
-    return {0, ketrova::IP_GENERAL_FAILURE};
+    return {0, ketrova::ip_status::general_failure};
   }
   void close() override {}
 
