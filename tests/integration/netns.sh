@@ -16,6 +16,9 @@
 
 PROBE_IP=192.0.2.10
 TARGET_IP=198.51.100.7
+# The ends of the veth pair, each inside its namespace.
+PROBE_IF=kpi-probe
+RESPONDER_IF=kpi-resp
 PROBE_NS=
 RESPONDER_NS=
 RESPONDER_PID=
@@ -46,7 +49,7 @@ netns_create() {
   local tag=$$-$RANDOM
   # Each end of the veth pair is created inside its namespace, so these
   # names never meet another test's.
-  local veth_p=kpi-probe veth_r=kpi-resp
+  local veth_p=$PROBE_IF veth_r=$RESPONDER_IF
   trap netns_teardown EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
@@ -77,7 +80,10 @@ responder_start() {
   kernel_echo off
   local out=$NETNS_WORK/responder.out
   : >"$out"
-  in_responder "$PYTHON" "$NETNS_DIR/responder.py" "$@" >"$out" 2>"$NETNS_WORK/responder.log" &
+  # A plain command, not in_responder: the background child then becomes
+  # the responder itself (ip execs it), so $! is the process to stop.
+  ip netns exec "$RESPONDER_NS" "$PYTHON" "$NETNS_DIR/responder.py" "$@" \
+    >"$out" 2>"$NETNS_WORK/responder.log" &
   RESPONDER_PID=$!
   local i
   for ((i = 0; i < 100; i++)); do
@@ -100,6 +106,14 @@ netns_teardown() {
     wait "$RESPONDER_PID" 2>/dev/null || true
     RESPONDER_PID=
   fi
+  # Anything else still running in the namespaces would keep them alive.
+  local ns pids
+  for ns in "$PROBE_NS" "$RESPONDER_NS"; do
+    [ -n "$ns" ] || continue
+    pids=$(ip netns pids "$ns" 2>/dev/null || true)
+    # shellcheck disable=SC2086
+    [ -z "$pids" ] || kill $pids 2>/dev/null || true
+  done
   # Deleting a namespace also removes its end of the veth pair, and the pair.
   [ -n "$PROBE_NS" ] && ip netns delete "$PROBE_NS" 2>/dev/null
   [ -n "$RESPONDER_NS" ] && ip netns delete "$RESPONDER_NS" 2>/dev/null
