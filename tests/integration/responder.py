@@ -29,8 +29,14 @@ Entries are chosen by the request's arrival number (1 for the first request)
 or, with --key seq, by its sequence number; requests without an entry follow
 --default.
 
+Delays count from the moment the kernel received the request (its receive
+timestamp), so the responder's own wake-up latency does not add to them.
+
 Prints "ready" on standard output once it listens, and logs each request and
-what it did on standard error.
+what it did on standard error. Each request's line carries "mono=SECONDS",
+the kernel's receive time of the request on CLOCK_MONOTONIC, which all
+network namespaces share, so other processes can compare times with it; each
+delayed packet's line says how long after its due time it went out.
 """
 
 import argparse
@@ -44,6 +50,8 @@ import sys
 import time
 
 ECHO_REPLY, DEST_UNREACH, ECHO_REQUEST, TIME_EXCEEDED = 0, 3, 8, 11
+# Receive timestamps as struct timespec (Linux; not named by every Python).
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 PROBE_PAYLOAD = b"Ketrova-Diagnostic-Probe"
 
 
@@ -195,8 +203,35 @@ class Flood:
             return self.src, self.dst, body
         raise ValueError(f"unknown flood kind {kind!r}")
 
+    def run(self, parent):
+        """Sends the flood until the process `parent` is gone."""
+        tx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+        tx.setblocking(False)
+        self.start = time.monotonic()
+        while os.getppid() == parent:
+            for _ in range(min(self.due(time.monotonic()), 1000)):
+                try:
+                    tx.sendto(ip_packet(*self.packet()), (self.dst, 0))
+                except OSError:
+                    pass  # a full queue: that packet is lost, as on a real flood
+            time.sleep(max(0.0, self.next_time() - time.monotonic()))
+
 
 FLOOD_KINDS = ("foreign-reply", "foreign-error", "truncated", "garbage")
+
+
+def receive(sock):
+    """The next packet and the kernel's receive time of it on CLOCK_MONOTONIC.
+
+    The kernel stamps packets with CLOCK_REALTIME; the two clocks advance
+    together, so the difference between them, read now, converts it."""
+    packet, ancillary, _, _ = sock.recvmsg(65535, socket.CMSG_SPACE(16))
+    offset = time.time_ns() - time.monotonic_ns()
+    for level, type_, data in ancillary:
+        if level == socket.SOL_SOCKET and type_ == SO_TIMESTAMPNS and len(data) >= 16:
+            seconds, nanoseconds = struct.unpack("@qq", data[:16])
+            return packet, (seconds * 1_000_000_000 + nanoseconds - offset) / 1e9
+    return packet, time.monotonic()
 
 
 def main():
@@ -217,6 +252,9 @@ def main():
     ap.add_argument("--flood-kinds", default=",".join(FLOOD_KINDS))
     ap.add_argument("--flood-dst", default="192.0.2.10")
     ap.add_argument("--flood-src", default="198.51.100.7")
+    ap.add_argument("--realtime", action="store_true",
+                    help="run under real-time scheduling, so that a busy machine "
+                         "does not make delayed packets late")
     opts = ap.parse_args()
 
     plan = {}
@@ -226,15 +264,32 @@ def main():
     for item in opts.at:
         n, _, steps = item.partition("=")
         plan[int(n)] = parse_steps(steps)
-    flood = None
     if opts.flood > 0:
         kinds = opts.flood_kinds.split(",")
         for k in kinds:
             if k not in FLOOD_KINDS:
                 ap.error(f"unknown flood kind {k!r}")
+        # Its own process, so that sending the flood never delays an answer.
         flood = Flood(opts.flood, kinds, opts.flood_dst, opts.flood_src)
+        parent = os.getpid()
+        if os.fork() == 0:
+            try:
+                flood.run(parent)
+            finally:
+                os._exit(0)
+    # The flood, if any, stays an ordinary process.
+    if opts.realtime:
+        try:
+            os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+        except OSError as e:
+            # No real-time budget (some containers): the highest priority
+            # among ordinary processes is the next best thing.
+            print(f"responder: no real-time scheduling ({e}); nice -20 instead",
+                  file=sys.stderr, flush=True)
+            os.setpriority(os.PRIO_PROCESS, 0, -20)
 
     rx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+    rx.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
     tx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
     tx.setblocking(False)
 
@@ -247,11 +302,10 @@ def main():
     def send(src, dst, payload):
         try:
             tx.sendto(ip_packet(src, dst, payload), (dst, 0))
-        except (BlockingIOError, OSError) as e:
-            if flood is None:
-                log(f"send to {dst} failed: {e}")
+        except OSError as e:
+            log(f"send to {dst} failed: {e}")
 
-    timers = []  # (due, order, packet)
+    timers = []  # (due, order, packet, what it is)
     held = []    # packets for the next request
     order = 0
     arrivals = 0
@@ -260,17 +314,15 @@ def main():
     while True:
         now = time.monotonic()
         while timers and timers[0][0] <= now:
-            send(*heapq.heappop(timers)[2])
-        if flood:
-            for _ in range(min(flood.due(now), 1000)):
-                send(*flood.packet())
-        wake = [t[0] for t in timers[:1]] + ([flood.next_time()] if flood else [])
-        timeout = max(0.0, min(wake) - time.monotonic()) if wake else None
+            due, _, packet, what = heapq.heappop(timers)
+            send(*packet)
+            log(f"sent {what} {1000 * (time.monotonic() - due):.2f} ms after its time")
+        timeout = max(0.0, timers[0][0] - time.monotonic()) if timers else None
         readable, _, _ = select.select([rx], [], [], timeout)
         if not readable:
             continue
-        arrived = time.monotonic()
-        req = Request.parse(rx.recv(65535))
+        packet, arrived = receive(rx)
+        req = Request.parse(packet)
         if req is None:
             continue
         arrivals += 1
@@ -281,8 +333,8 @@ def main():
         held = []
         key = arrivals if opts.key == "arrival" else req.seq
         steps = plan.get(key, opts.default)
-        log(f"request #{arrivals} {req.src}->{req.dst} id={req.ident} seq={req.seq} "
-            f"data={req.data!r}: "
+        log(f"request #{arrivals} mono={arrived:.6f} {req.src}->{req.dst} id={req.ident} "
+            f"seq={req.seq} data={req.data!r}: "
             + "+".join(k + ("@next" if w is None else f"@{w}" if w else "") for k, w in steps))
         for kind, when in steps:
             for packet in build(kind, req, opts):
@@ -292,7 +344,8 @@ def main():
                     send(*packet)
                 else:
                     order += 1
-                    heapq.heappush(timers, (arrived + when / 1000, order, packet))
+                    heapq.heappush(timers, (arrived + when / 1000, order, packet,
+                                            f"{kind} to #{arrivals}"))
 
 
 if __name__ == "__main__":

@@ -48,11 +48,19 @@ use_socket() {
   esac
   PROBE_USER=root
   [ "$1" = raw ] || PROBE_USER=nobody
+  PROBE_SETPRIV=()
+}
+
+# setpriv options for running as nobody, followed by PROBE_SETPRIV (what
+# else to grant or take away).
+as_nobody() {
+  echo setpriv --reuid=nobody --regid=nogroup --clear-groups "${PROBE_SETPRIV[@]}"
 }
 
 # run_probe ARGS...: runs the probe on the probe host; leaves its output in
-# $REPORT and the wall time in ELAPSED_MS. It must exit 0 and write nothing
-# to standard error.
+# $REPORT, the wall time in ELAPSED_MS and the moment it ended (seconds on
+# CLOCK_MONOTONIC) in PROBE_END. It must exit 0 and write nothing to
+# standard error.
 run_probe() {
   local bin=$PROBE_BIN
   local cmd=()
@@ -61,15 +69,21 @@ run_probe() {
     chmod 755 "$NETNS_WORK"
     install -m 755 "$PROBE_BIN" "$NETNS_WORK/ketrova-probe"
     bin=$NETNS_WORK/ketrova-probe
-    cmd=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    read -ra cmd <<<"$(as_nobody)"
   fi
+  # PROBE_NICE: run it at that niceness (before any change of user).
+  [ -z "${PROBE_NICE:-}" ] || cmd=(nice -n "$PROBE_NICE" "${cmd[@]}")
   REPORT=$NETNS_WORK/report
-  local status=0 start end
-  start=$(date +%s%N)
-  in_probe "${cmd[@]}" "$bin" "$@" >"$REPORT" 2>"$NETNS_WORK/stderr" || status=$?
-  end=$(date +%s%N)
-  ELAPSED_MS=$(((end - start) / 1000000))
-  echo "probe $* (as $PROBE_USER): $(cat "$REPORT") in $ELAPSED_MS ms"
+  local status=0 start
+  # Into the probe host's network namespace only: "ip netns exec" also gives
+  # the process a mount namespace of its own, whose teardown at exit would
+  # add milliseconds to the measured end.
+  "$PYTHON" "$HERE/timing.py" run "$NETNS_WORK/times" nsenter --net="/run/netns/$PROBE_NS" \
+    "${cmd[@]}" "$bin" "$@" >"$REPORT" 2>"$NETNS_WORK/stderr" || status=$?
+  read -r start PROBE_END PROBE_ON_CPU PROBE_WAITING PROBE_STOLEN <"$NETNS_WORK/times"
+  ELAPSED_MS=$(awk -v a="$start" -v b="$PROBE_END" 'BEGIN { printf "%d", (b - a) * 1000 }')
+  local who="$PROBE_USER ${PROBE_SETPRIV[*]}"
+  echo "probe $* (as ${who% }): $(cat "$REPORT") in $ELAPSED_MS ms"
   [ "$status" -eq 0 ] || fail "exit status $status"
   [ ! -s "$NETNS_WORK/stderr" ] || fail "standard error: $(cat "$NETNS_WORK/stderr")"
 }
@@ -99,6 +113,52 @@ expect_requests() {
   good=$(responder_log | grep -c "request #.* $PROBE_IP->$TARGET_IP .*data=b'Ketrova-Diagnostic-Probe':" || true)
   [ "$seen" -eq "$1" ] || fail "responder saw $seen requests, expected $1"
   [ "$good" -eq "$seen" ] || fail "only $good of $seen requests had the expected addresses and payload"
+}
+
+# Unrelated ICMP sent to the probe host during the flood scenarios, in
+# packets per second, and the least that must arrive there.
+FLOOD_RATE=${FLOOD_RATE:-5000}
+FLOOD_MIN=2000
+
+rx_packets() { in_probe cat "/sys/class/net/$PROBE_IF/statistics/rx_packets"; }
+
+flood_mark() { FLOOD_MARK=("$(rx_packets)" "${EPOCHREALTIME//[!0-9]/}"); }
+
+# The probe host received packets at FLOOD_MIN per second or more since
+# flood_mark.
+expect_flood() {
+  local packets us rate
+  packets=$(($(rx_packets) - FLOOD_MARK[0]))
+  us=$((${EPOCHREALTIME//[!0-9]/} - FLOOD_MARK[1]))
+  rate=$((packets * 1000000 / us))
+  echo "flood: $packets packets reached the probe host in $((us / 1000)) ms ($rate per second)"
+  [ "$rate" -ge "$FLOOD_MIN" ] || fail "flood reached the probe host at only $rate packets per second"
+}
+
+# The series ended between MIN_S and MAX_S seconds after the first request
+# reached the responder (one veth hop, microseconds after it was sent).
+expect_window() {  # MIN_S MAX_S
+  # A late end with as much time spent waiting for a CPU, or taken by the
+  # hypervisor, means a busy machine rather than a wait that overran.
+  echo "probe: ${PROBE_ON_CPU} s on a CPU, ${PROBE_WAITING} s ready but waiting for one;" \
+    "the hypervisor took ${PROBE_STOLEN} s of CPU time from the machine meanwhile"
+  "$PYTHON" "$HERE/timing.py" window "$NETNS_WORK/responder.log" "$PROBE_END" "$1" "$2" ||
+    fail "series did not end $1..$2 s after the first request"
+}
+
+# expect_caps MASK: a process started on the probe host the way run_probe
+# starts the probe holds exactly the capabilities in MASK in every set
+# (inheritable, permitted, effective, bounding, ambient).
+expect_caps() {
+  local want status set got cmd
+  want=$(printf '%016x' "$1")
+  read -ra cmd <<<"$(as_nobody)"
+  status=$(in_probe "${cmd[@]}" cat /proc/self/status)
+  for set in CapInh CapPrm CapEff CapBnd CapAmb; do
+    got=$(awk -v key="$set:" '$1 == key { print $2 }' <<<"$status")
+    [ "$got" = "$want" ] || fail "$set of the probe's process would be $got, expected $want"
+  done
+  echo "capabilities of the probe's process: $want in every set"
 }
 
 netns_create
@@ -207,6 +267,82 @@ case $SCENARIO in
       target_ip="$TARGET_IP" note="IcmpCreateFile failed"
     expect_elapsed 0 "$FAST_MS"
     expect_requests 0
+    ;;
+  flood_no_reply)
+    # Nothing answered while the probe host receives thousands of unrelated
+    # ICMP packets a second: each wait still lasts its full 1000 ms from its
+    # own send, so the series ends 10.00 s after the first send plus only
+    # the time between one request's deadline and the next send.
+    # The probe runs at the highest niceness, so that other work on a busy
+    # machine does not hold it off the CPU when a wait ends (on a loaded
+    # two-core machine that alone was up to 20 ms per wait). It still has to
+    # read and discard every packet of the flood in time.
+    responder_start --default drop --flood "$FLOOD_RATE"
+    flood_mark
+    PROBE_NICE=-20
+    probe_default
+    expect_flood
+    expect_series status=unavailable loss_rate=100 received=0 avg_latency_ms=0 jitter_ms=0 note=
+    expect_requests 10
+    expect_window 10.00 10.05
+    ;;
+  flood_answered)
+    # Every request answered after 40 ms under the same flood: none of the
+    # flood is counted and none of it ends a wait early.
+    responder_start --default reply@40 --flood "$FLOOD_RATE" --realtime
+    flood_mark
+    probe_default
+    expect_flood
+    expect_series status=available loss_rate=0 received=10 note= \
+      avg_latency_ms\>=40 avg_latency_ms\<=60 jitter_ms\<=20
+    expect_requests 10
+    ;;
+  rtt_vs_ping)
+    # The probe and ping take turns on the same path, every reply 37 ms
+    # after its request; the probe's numbers must agree with ping's to 1 ms.
+    # The responder runs with real-time priority so that it keeps to 37 ms
+    # on a busy machine, and the probe at the highest niceness so that other
+    # work does not delay its reading of the clock.
+    responder_start --default reply@37 --realtime
+    PROBE_NICE=-20
+    reports=() pings=()
+    for round in 1 2 3; do
+      probe_default
+      expect_series status=available loss_rate=0 received=10 note=
+      cp "$REPORT" "$NETNS_WORK/report.$round"
+      reports+=("$NETNS_WORK/report.$round")
+      in_probe ping -c 10 -i 0.2 -I "$PROBE_IP" "$TARGET_IP" >"$NETNS_WORK/ping.$round" ||
+        fail "ping failed: $(cat "$NETNS_WORK/ping.$round")"
+      pings+=("$NETNS_WORK/ping.$round")
+    done
+    "$PYTHON" "$HERE/timing.py" rtt "${reports[@]}" -- "${pings[@]}" ||
+      fail "the probe's round-trip times disagree with ping's"
+    ;;
+  net_raw_only)
+    # nobody with CAP_NET_RAW and nothing else, datagram ICMP sockets not
+    # admitted: the raw socket works. Without the capability nothing does.
+    PROBE_USER=nobody
+    PROBE_SETPRIV=(--inh-caps=-all --ambient-caps=-all --bounding-set=-all --no-new-privs)
+    expect_caps 0
+    responder_start
+    probe_default
+    expect status=unavailable sent=0 note="IcmpCreateFile failed"
+    PROBE_SETPRIV=("--inh-caps=-all,+net_raw" --ambient-caps=+net_raw
+      "--bounding-set=-all,+net_raw" --no-new-privs)
+    expect_caps $((1 << 13))
+    probe_default
+    expect_series status=available loss_rate=0 received=10 note=
+    expect_requests 10
+    ;;
+  no_privilege)
+    # nobody without a single capability in any set, not even one it could
+    # gain by running a program: the datagram socket works all the same.
+    PROBE_SETPRIV=(--inh-caps=-all --ambient-caps=-all --bounding-set=-all --no-new-privs)
+    expect_caps 0
+    responder_start
+    probe_default
+    expect_series status=available loss_rate=0 received=10 note=
+    expect_requests 10
     ;;
   *)
     fail "unknown scenario $SCENARIO"

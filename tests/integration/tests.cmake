@@ -2,8 +2,9 @@
 # network namespaces (probe host and responder host), runs the scripted
 # responder on one and the probe on the other, checks the report line and
 # removes everything again. They need root (skipped otherwise), python3 and
-# iproute2. ".raw" runs the probe as root over a raw ICMP socket, ".dgram" as
-# nobody over a datagram ICMP socket.
+# iproute2 (rtt_vs_ping also iputils ping). ".raw" runs the probe as root over
+# a raw ICMP socket, ".dgram" as nobody over a datagram ICMP socket; the
+# scenarios net_raw_only and no_privilege choose the privileges themselves.
 set(KETROVA_INTEGRATION_TESTS
   available.raw
   available.dgram
@@ -31,6 +32,24 @@ set(KETROVA_INTEGRATION_TESTS
   no_route.raw
   no_route.dgram
   service_unavailable
+  flood_no_reply.raw
+  flood_no_reply.dgram
+  flood_answered.raw
+  flood_answered.dgram
+  rtt_vs_ping.raw
+  rtt_vs_ping.dgram
+  net_raw_only.raw
+  no_privilege.dgram
+)
+# Tests that measure time to the millisecond, or flood the machine with
+# packets, run alone.
+set(KETROVA_INTEGRATION_SERIAL_TESTS
+  flood_no_reply.raw
+  flood_no_reply.dgram
+  flood_answered.raw
+  flood_answered.dgram
+  rtt_vs_ping.raw
+  rtt_vs_ping.dgram
 )
 
 foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
@@ -40,4 +59,7 @@ foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
     LABELS integration
     SKIP_RETURN_CODE 77
     TIMEOUT 60)
+endforeach()
+foreach(test IN LISTS KETROVA_INTEGRATION_SERIAL_TESTS)
+  set_tests_properties(integration.${test} PROPERTIES RUN_SERIAL TRUE)
 endforeach()
