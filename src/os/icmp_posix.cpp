@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -47,7 +48,20 @@ struct Answer {
   Ipv4Address from;
   std::uint32_t status = ip_status::success;
   std::vector<std::uint8_t> data;
+  std::optional<Clock::time_point> received_at;  // the kernel's receive time
 };
+
+// The kernel stamps packets with the real-time clock; the run measures on the
+// monotonic one. Converted through the current offset between the two, a stamp
+// differs from the monotonic receive time only by a clock step in between.
+Clock::time_point to_steady_time(const timespec& stamp) {
+  timespec real_now{};
+  ::clock_gettime(CLOCK_REALTIME, &real_now);
+  const Clock::time_point steady_now = Clock::now();
+  const auto age = std::chrono::seconds(real_now.tv_sec - stamp.tv_sec) +
+                   std::chrono::nanoseconds(real_now.tv_nsec - stamp.tv_nsec);
+  return steady_now - std::chrono::duration_cast<Clock::duration>(age);
+}
 
 sockaddr_in socket_address(Ipv4Address address) {
   sockaddr_in result{};
@@ -153,8 +167,14 @@ class PosixIcmpEchoService final : public IcmpEchoService {
       if (descriptor.revents & POLLERR) answer = read_error_queue(source, target, sequence);
       if (!answer) answer = read_packets(source, target, sequence);
       if (answer) {
+        // The round trip ends when the kernel received the answer, not when
+        // this process got round to reading it. A stamp outside the wait (a
+        // clock step) is not trusted.
+        const Clock::time_point read_at = Clock::now();
+        Clock::time_point received_at = answer->received_at.value_or(read_at);
+        if (received_at < sent_at || received_at > read_at) received_at = read_at;
         const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent_at);
+            std::chrono::duration_cast<std::chrono::milliseconds>(received_at - sent_at);
         write_reply_record(reply_buffer, answer->from, answer->status,
                            static_cast<std::uint32_t>(elapsed.count()), answer->data);
         return {1, 0};
@@ -173,6 +193,9 @@ class PosixIcmpEchoService final : public IcmpEchoService {
     const int type = kind == SocketKind::datagram ? SOCK_DGRAM : SOCK_RAW;
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0) return false;
+    // The kernel's receive time of every packet, for exact round trips.
+    const int stamp = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
     if (kind == SocketKind::datagram) {
       // ICMP errors about our requests arrive on the error queue.
       const int on = 1;
@@ -228,34 +251,77 @@ class PosixIcmpEchoService final : public IcmpEchoService {
            message.quoted_destination == target && (any_source || message.quoted_source == source);
   }
 
+  // One message from the socket (or its error queue), with the kernel's
+  // receive time when it gave one.
+  struct Received {
+    std::size_t size = 0;
+    bool truncated = false;
+    sockaddr_in peer{};
+    std::optional<Clock::time_point> received_at;
+    std::optional<sock_extended_err> error;
+    sockaddr_in offender{};
+  };
+
+  std::optional<Received> receive(std::span<std::uint8_t> buffer, int flags) {
+    alignas(cmsghdr) std::array<std::uint8_t, 512> control;
+    Received received;
+    iovec vector{buffer.data(), buffer.size()};
+    msghdr header{};
+    header.msg_name = &received.peer;
+    header.msg_namelen = sizeof received.peer;
+    header.msg_iov = &vector;
+    header.msg_iovlen = 1;
+    header.msg_control = control.data();
+    header.msg_controllen = control.size();
+    // EAGAIN: drained. A pending socket error (reported when the error queue
+    // is read) or anything else: back to waiting.
+    const ssize_t size = ::recvmsg(fd_, &header, flags | MSG_DONTWAIT);
+    if (size < 0) return std::nullopt;
+    received.size = static_cast<std::size_t>(size);
+    received.truncated = (header.msg_flags & MSG_TRUNC) != 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+          c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        received.received_at = to_steady_time(stamp);
+      } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR &&
+                 c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err) + sizeof(sockaddr_in))) {
+        sock_extended_err error{};
+        std::memcpy(&error, CMSG_DATA(c), sizeof error);
+        received.error = error;
+        // The sender of the ICMP error follows the record.
+        std::memcpy(&received.offender, CMSG_DATA(c) + sizeof error, sizeof received.offender);
+      }
+    }
+    return received;
+  }
+
   std::optional<Answer> read_packets(Ipv4Address source, Ipv4Address target,
                                      std::uint16_t sequence) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer;
     for (int i = 0; i < kReadsPerWakeup; ++i) {
-      sockaddr_in from{};
-      socklen_t from_length = sizeof from;
-      const ssize_t size = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
-                                      reinterpret_cast<sockaddr*>(&from), &from_length);
-      if (size < 0) {
-        // EAGAIN: drained. A pending socket error (reported when the error
-        // queue is read) or anything else: back to waiting.
-        return std::nullopt;
-      }
+      const std::optional<Received> received = receive(buffer, 0);
+      if (!received) return std::nullopt;
       // A packet larger than the buffer is not one of our answers.
-      if (static_cast<std::size_t>(size) > buffer.size()) continue;
-      const std::span<const std::uint8_t> packet(buffer.data(), static_cast<std::size_t>(size));
-      const std::optional<IcmpMessage> message = kind_ == SocketKind::raw
-                                                     ? parse_ip_packet(packet)
-                                                     : parse_icmp_message(packet, address_of(from));
+      if (received->truncated) continue;
+      const std::span<const std::uint8_t> packet(buffer.data(), received->size);
+      const std::optional<IcmpMessage> message =
+          kind_ == SocketKind::raw ? parse_ip_packet(packet)
+                                   : parse_icmp_message(packet, address_of(received->peer));
       if (!message) continue;
       if (message->kind == IcmpMessageKind::echo_reply) {
         if (!is_our_echo(*message, target, sequence)) continue;
-        return Answer{target, ip_status::success, {message->data.begin(), message->data.end()}};
+        return Answer{target,
+                      ip_status::success,
+                      {message->data.begin(), message->data.end()},
+                      received->received_at};
       }
       if (is_our_request(*message, source, target, sequence)) {
         return Answer{message->sender.value_or(Ipv4Address{}),
                       ip_status_for_icmp_error(message->type, message->code),
-                      {}};
+                      {},
+                      received->received_at};
       }
     }
     return std::nullopt;
@@ -264,46 +330,27 @@ class PosixIcmpEchoService final : public IcmpEchoService {
   // Datagram sockets only: ICMP errors that quote one of our requests.
   std::optional<Answer> read_error_queue(Ipv4Address source, Ipv4Address target,
                                          std::uint16_t sequence) {
+    std::array<std::uint8_t, kReceiveBufferSize> data;
     for (int i = 0; i < kReadsPerWakeup; ++i) {
-      std::array<std::uint8_t, kReceiveBufferSize> data;
-      alignas(cmsghdr) std::array<std::uint8_t, 512> control;
-      sockaddr_in destination{};
-      iovec vector{data.data(), data.size()};
-      msghdr header{};
-      header.msg_name = &destination;
-      header.msg_namelen = sizeof destination;
-      header.msg_iov = &vector;
-      header.msg_iovlen = 1;
-      header.msg_control = control.data();
-      header.msg_controllen = control.size();
-      const ssize_t size = ::recvmsg(fd_, &header, MSG_ERRQUEUE | MSG_DONTWAIT);
-      if (size < 0) return std::nullopt;
-      const sock_extended_err* error = nullptr;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) {
-          error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
-        }
-      }
-      if (error == nullptr || error->ee_origin != SO_EE_ORIGIN_ICMP) continue;
+      const std::optional<Received> received = receive(data, MSG_ERRQUEUE);
+      if (!received) return std::nullopt;
+      if (!received->error || received->error->ee_origin != SO_EE_ORIGIN_ICMP) continue;
       // The queued data is the request as it went out: the ICMP header first.
-      if (static_cast<std::size_t>(size) < ICMP_HEADER_SIZE || (header.msg_flags & MSG_TRUNC)) {
-        continue;
-      }
+      if (received->size < ICMP_HEADER_SIZE || received->truncated) continue;
       IcmpMessage quoted;
       quoted.identifier = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
       quoted.sequence = static_cast<std::uint16_t>(data[6] << 8 | data[7]);
-      quoted.quoted_destination = address_of(destination);
+      quoted.quoted_destination = address_of(received->peer);
       quoted.quoted_source = source;
       if (data[0] != ICMP_TYPE_ECHO_REQUEST || !is_our_request(quoted, source, target, sequence)) {
         continue;
       }
-      sockaddr_in offender{};
-      const sockaddr* offender_address = SO_EE_OFFENDER(error);
-      if (offender_address->sa_family == AF_INET) {
-        std::memcpy(&offender, offender_address, sizeof offender);
-      }
-      return Answer{
-          address_of(offender), ip_status_for_icmp_error(error->ee_type, error->ee_code), {}};
+      const Ipv4Address offender =
+          received->offender.sin_family == AF_INET ? address_of(received->offender) : Ipv4Address{};
+      return Answer{offender,
+                    ip_status_for_icmp_error(received->error->ee_type, received->error->ee_code),
+                    {},
+                    received->received_at};
     }
     return std::nullopt;
   }
