@@ -2,9 +2,10 @@
 # Memory and undefined-behaviour checks:
 #  1. the whole test suite built with AddressSanitizer + UndefinedBehaviorSanitizer
 #     (the 'asan' preset; its integration tests need root, as CI has);
-#  2. the unit tests and the probe's offline paths (missing source, invalid
-#     source, invalid target) under valgrind, built without sanitizers in
-#     build/valgrind. Any memcheck error or definitely lost block fails. The
+#  2. the unit tests, the probe's offline paths (missing source, invalid
+#     source, invalid target) and, as root, echo series over both kinds of
+#     ICMP socket in network namespaces, under valgrind, built without
+#     sanitizers in build/valgrind. Any memcheck error or definitely lost block fails. The
 #     probe ends with _exit right after writing its line, so memory that is
 #     still reachable then is expected and not reported.
 set -euo pipefail
@@ -66,3 +67,28 @@ grind invalid_target "$probe" --src-ip=192.0.2.10 --target-ip 'not "an" \address
 expect_note invalid_target "invalid --target-ip"
 grind invalid_utf8 "$probe" --src-ip $'\xff\xfe192.0.2.10' --target-ip=$'\xc0\xaf'
 expect_note invalid_utf8 "invalid --src-ip"
+
+# Echo series against the scripted responder, over both socket kinds: replies,
+# duplicates, stray packets and ICMP errors all pass through the probe's
+# packet handling while memcheck watches.
+if [ "$(id -u)" -eq 0 ]; then
+  series_logs=$(mktemp -d)
+  chmod 1777 "$series_logs"
+  trap 'rm -rf "$logs" "$series_logs"' EXIT
+  export PROBE_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full \
+--show-leak-kinds=definite --errors-for-leak-kinds=definite --log-file=$series_logs/%p.valgrind"
+  for scenario in available.raw available.dgram duplicate.raw duplicate.dgram \
+    foreign_error.raw foreign_error.dgram late_and_own.raw; do
+    if ! bash tests/integration/run_test.sh "$probe" "$scenario" >"$logs/$scenario.out" 2>&1; then
+      echo "valgrind: series $scenario failed:" >&2
+      cat "$logs/$scenario.out" "$series_logs"/*.valgrind >&2 2>/dev/null || true
+      exit 1
+    fi
+    if find "$series_logs" -name '*.valgrind' -size +0 | grep -q .; then
+      echo "valgrind: series $scenario: memory errors or leaks" >&2
+      cat "$series_logs"/*.valgrind >&2
+      exit 1
+    fi
+    echo "valgrind: series $scenario: clean, $(grep -m1 '^probe ' "$logs/$scenario.out" | sed 's/^probe .*: {/{/')"
+  done
+fi

@@ -71,6 +71,10 @@ run_probe() {
     bin=$NETNS_WORK/ketrova-probe
     read -ra cmd <<<"$(as_nobody)"
   fi
+  # PROBE_WRAPPER: a command the probe runs under (valgrind, for instance).
+  local wrapper=()
+  read -ra wrapper <<<"${PROBE_WRAPPER:-}"
+  cmd+=("${wrapper[@]}")
   # PROBE_NICE: run it at that niceness (before any change of user).
   [ -z "${PROBE_NICE:-}" ] || cmd=(nice -n "$PROBE_NICE" "${cmd[@]}")
   REPORT=$NETNS_WORK/report
