@@ -77,8 +77,10 @@ if [ "$(id -u)" -eq 0 ]; then
   trap 'rm -rf "$logs" "$series_logs"' EXIT
   export PROBE_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full \
 --show-leak-kinds=definite --errors-for-leak-kinds=definite --log-file=$series_logs/%p.valgrind"
-  for scenario in available.raw available.dgram duplicate.raw duplicate.dgram \
-    foreign_error.raw foreign_error.dgram late_and_own.raw; do
+  # (Scenarios whose checks bound the jitter are left out: memcheck's first
+  # pass over the send path can make one early sample tens of ms long.)
+  for scenario in duplicate.raw duplicate.dgram foreign_error.raw foreign_error.dgram \
+    late_and_own.raw; do
     if ! bash tests/integration/run_test.sh "$probe" "$scenario" >"$logs/$scenario.out" 2>&1; then
       echo "valgrind: series $scenario failed:" >&2
       cat "$logs/$scenario.out" "$series_logs"/*.valgrind >&2 2>/dev/null || true

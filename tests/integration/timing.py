@@ -118,19 +118,24 @@ def rtt(reports, pings):
         averages.append(report["avg_latency_ms"])
         jitters.append(report["jitter_ms"])
         print(f"probe run {i + 1}: avg {averages[-1]} ms, jitter {jitters[-1]} ms")
-    # The probe reads its clock when it wakes up for a reply, ping takes the
-    # kernel's receive time, and the responder is a program too: on a busy
-    # (virtual) machine a late wake-up now and then makes one run stand out,
-    # for either of them. The median runs are compared.
+    # Both take the kernel's receive time, but the responder is a program: on
+    # a busy (virtual) machine it sends a reply late now and then, which makes
+    # one run stand out, for either of them. The median runs' averages are
+    # compared, and the probe's jitter against the widest spread ping saw on
+    # the same path in the same test.
     mean = statistics.median(sum(r) / len(r) for r in runs)
     # Samples within 1 ms of ping's, truncated to whole milliseconds, lie
     # within floor(min) - 1 .. floor(max) + 1.
-    spread = statistics.median_high(math.floor(max(r)) - math.floor(min(r)) for r in runs)
+    spread = max(math.floor(max(r)) - math.floor(min(r)) for r in runs)
     avg, jitter = statistics.median_low(averages), statistics.median_low(jitters)
     print(f"median runs: probe avg {avg} ms, jitter {jitter} ms; "
-          f"ping mean {mean:.3f} ms, spread truncated {spread} ms")
-    if abs(avg - mean) > 1:
-        problems.append(f"avg_latency_ms {avg} is more than 1 ms from ping's mean {mean:.3f}")
+          f"ping mean {mean:.3f} ms, widest spread truncated {spread} ms")
+    # Samples within 1 ms below the true times average to within 1 ms below
+    # their mean, and the report truncates that average once more: a probe
+    # that agrees with ping reports more than mean - 2 and, allowing 1 ms for
+    # the runs being different packets, at most mean + 1.
+    if not mean - 2 < avg <= mean + 1:
+        problems.append(f"avg_latency_ms {avg} disagrees with ping's mean {mean:.3f}")
     if jitter > spread + 2:
         problems.append(f"jitter_ms {jitter} needs a sample more than 1 ms outside ping's range")
     return problems
