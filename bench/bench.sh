@@ -13,14 +13,12 @@
 #  3. Round-trip times with a fixed 37 ms delay on the responder: the probe's
 #     avg_latency_ms against ping's per-reply times, in the same run. The delay
 #     is a netem queueing discipline on the responder's veth when the kernel
-#     has one, otherwise bench/delay_responder.py answering after 37 ms in
-#     place of the kernel (the output says which).
+#     has one, otherwise the integration tests' responder answering after
+#     37 ms in place of the kernel (the output says which).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-30}
 delay_ms=37
-source_ip=192.0.2.10
-target_ip=198.51.100.7
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "bench: needs root for its network namespaces" >&2
@@ -34,43 +32,26 @@ cmake --build --preset release -j 2 --target ketrova-probe
 probe=$PWD/build/release/ketrova-probe
 
 work=$(mktemp -d)
-suffix=$$
-probe_ns=kbench-probe-$suffix
-responder_ns=kbench-resp-$suffix
-probe_if=kbp$suffix
-responder_if=kbr$suffix
-responder_pid=
-cleanup() {
-  if [ -n "$responder_pid" ]; then kill "$responder_pid" 2>/dev/null || true; wait "$responder_pid" 2>/dev/null || true; fi
-  ip netns del "$probe_ns" 2>/dev/null || true
-  ip netns del "$responder_ns" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# The integration tests' pair of namespaces and their scripted responder.
+# shellcheck source=SCRIPTDIR/../tests/integration/netns.sh
+source tests/integration/netns.sh
+trap 'netns_teardown; rm -rf "$work"' EXIT
+netns_create
+source_ip=$PROBE_IP
+target_ip=$TARGET_IP
 
 ${CC:-cc} -O2 -Wall -Wextra -o "$work/runstat" bench/runstat.c
 
-ip netns add "$probe_ns"
-ip netns add "$responder_ns"
-ip link add "$probe_if" netns "$probe_ns" type veth peer name "$responder_if" netns "$responder_ns"
-ip -n "$probe_ns" link set lo up
-ip -n "$probe_ns" link set "$probe_if" up
-ip -n "$probe_ns" addr add "$source_ip/24" dev "$probe_if"
-ip -n "$probe_ns" route add 198.51.100.0/24 dev "$probe_if"
-ip -n "$responder_ns" link set lo up
-ip -n "$responder_ns" link set "$responder_if" up
-ip -n "$responder_ns" addr add "$target_ip/24" dev "$responder_if"
-ip -n "$responder_ns" route add 192.0.2.0/24 dev "$responder_if"
-ip netns exec "$responder_ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+kernel_echo on
 # Resolve the neighbours once, so that no measured run pays for it.
-ip netns exec "$probe_ns" ping -c 1 -W 2 -I "$source_ip" "$target_ip" >/dev/null
+in_probe ping -c 1 -W 2 -I "$source_ip" "$target_ip" >/dev/null
 
 # measure NAME COMMAND...: one run on the probe host; appends
 # "WALL_NS MAXRSS_KB STATUS" to $work/NAME.stats, output to $work/NAME.out.
 measure() {
   local name=$1
   shift
-  ip netns exec "$probe_ns" "$work/runstat" "$@" 3>>"$work/$name.stats" >>"$work/$name.out" 2>&1
+  in_probe "$work/runstat" "$@" 3>>"$work/$name.stats" >>"$work/$name.out" 2>&1
 }
 
 echo "-- $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm), $(nproc) CPUs," \
@@ -113,7 +94,7 @@ print(f"   ratio probe/ping: wall {wall_ratio:.3f} (target <= 0.5), peak RSS {rs
 PY
 
 echo "-- 2. all-timeout series (responder ignores echo requests), start to end"
-ip netns exec "$responder_ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+kernel_echo off
 for i in 1 2 3; do
   : >"$work/timeout.out"
   measure timeout "$probe" --src-ip "$source_ip" --target-ip "$target_ip"
@@ -123,23 +104,17 @@ for i in 1 2 3; do
 done
 
 echo "-- 3. round-trip times with a fixed ${delay_ms} ms delay on the responder"
-if ip netns exec "$responder_ns" tc qdisc add dev "$responder_if" root netem delay "${delay_ms}ms" 2>"$work/netem.err"; then
-  ip netns exec "$responder_ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+if in_responder tc qdisc add dev kpi-resp root netem delay "${delay_ms}ms" 2>"$work/netem.err"; then
+  kernel_echo on
   echo "   delay: netem on the responder's veth, kernel echo replies"
 else
-  echo "   delay: netem unavailable ($(head -n 1 "$work/netem.err")); bench/delay_responder.py" \
-    "answers ${delay_ms} ms after each request in place of the kernel"
-  ip netns exec "$responder_ns" python3 bench/delay_responder.py \
-    --address "$target_ip" --delay-ms "$delay_ms" >"$work/responder.out" 2>&1 &
-  responder_pid=$!
-  for _ in $(seq 50); do
-    grep -q ready "$work/responder.out" && break
-    sleep 0.1
-  done
+  echo "   delay: netem unavailable ($(head -n 1 "$work/netem.err")); the integration tests'" \
+    "responder answers ${delay_ms} ms after each request in place of the kernel"
+  responder_start --default "reply@${delay_ms}" --realtime
 fi
 # One request through the delayed path first, so that no measured round pays
 # for a cold start of the responder.
-ip netns exec "$probe_ns" ping -c 1 -W 2 -I "$source_ip" "$target_ip" >/dev/null || true
+in_probe ping -c 1 -W 2 -I "$source_ip" "$target_ip" >/dev/null || true
 for i in 1 2 3; do
   : >"$work/rtt_probe.out"
   : >"$work/rtt_ping.out"

@@ -24,19 +24,15 @@ flock -w 900 9
 jobs=2
 build=build/package
 program=/usr/bin/ketrova-probe
-suffix="$$-$RANDOM"
-probe_ns="kpkg-probe-$suffix"
-responder_ns="kpkg-resp-$suffix"
-source_address=192.0.2.10
-target_address=198.51.100.7
 installed=no
 scratch=$(mktemp -d)
 failures=0
 passes=0
 
+# shellcheck source=SCRIPTDIR/../tests/integration/netns.sh
+source tests/integration/netns.sh
 cleanup() {
-  ip netns del "$probe_ns" 2>/dev/null || true
-  ip netns del "$responder_ns" 2>/dev/null || true
+  netns_teardown
   if [ "$installed" = yes ]; then
     dpkg -r ketrova-probe >/dev/null 2>&1 || echo "test-package: dpkg -r ketrova-probe failed" >&2
   fi
@@ -97,34 +93,20 @@ if ! grep -qs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
   check "manual page is found" test "$(man -w ketrova-probe)" = /usr/share/man/man1/ketrova-probe.1.gz
 fi
 
-# --- two namespaces joined by one veth pair --------------------------------
-ip netns add "$probe_ns"
-ip netns add "$responder_ns"
-ip link add kpkg-p$$ type veth peer name kpkg-r$$
-ip link set kpkg-p$$ netns "$probe_ns" name veth0
-ip link set kpkg-r$$ netns "$responder_ns" name veth0
-ip -n "$probe_ns" link set lo up
-ip -n "$responder_ns" link set lo up
-ip -n "$probe_ns" addr add "$source_address/24" dev veth0
-ip -n "$responder_ns" addr add "$target_address/24" dev veth0
-ip -n "$probe_ns" link set veth0 up
-ip -n "$responder_ns" link set veth0 up
-ip -n "$probe_ns" route add "$target_address/32" dev veth0
-ip -n "$responder_ns" route add "$source_address/32" dev veth0
-# The responder's kernel answers echo requests; in the probe namespace no
-# group may open a datagram ICMP socket.
-ip netns exec "$responder_ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=0
-ip netns exec "$probe_ns" sysctl -qw net.ipv4.ping_group_range="1 0"
+# --- the integration tests' pair of namespaces -------------------------------
+netns_create
+kernel_echo on
+# In the probe namespace no group may open a datagram ICMP socket.
+in_probe sysctl -qw net.ipv4.ping_group_range="1 0"
 
 # As nobody with no capabilities of its own: only the file capability, gained
 # when the binary is executed, can open the raw socket. (setpriv leaves
 # no_new_privs unset, which file capabilities need.)
 as_nobody() {
-  ip netns exec "$probe_ns" \
-    setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all "$@"
+  in_probe setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all "$@"
 }
 
-line=$(as_nobody "$program" --src-ip "$source_address" --target-ip "$target_address")
+line=$(as_nobody "$program" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP")
 echo "report: $line"
 check "installed binary as nobody: available" contains "$line" '"status":"available"'
 check "installed binary as nobody: ten replies" contains "$line" '"sent":10,"received":10,'
@@ -132,7 +114,7 @@ check "installed binary as nobody: ten replies" contains "$line" '"sent":10,"rec
 # The same bytes without the capability (cp drops it): the socket is refused.
 install -m 0755 "$program" "$scratch/ketrova-probe"
 chmod 0755 "$scratch"
-line=$(as_nobody "$scratch/ketrova-probe" --src-ip "$source_address" --target-ip "$target_address")
+line=$(as_nobody "$scratch/ketrova-probe" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP")
 echo "report without the capability: $line"
 check "copy without capability as nobody: service unavailable" \
   contains "$line" '"note":"IcmpCreateFile failed"'

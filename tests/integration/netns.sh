@@ -12,7 +12,8 @@
 #   responder_start ARGS...      kernel echo off, start responder.py with ARGS,
 #                                wait until it listens
 #   responder_log                what the responder did so far
-#   netns_teardown               undo everything (also runs on EXIT)
+#   netns_teardown               undo everything (runs on EXIT unless the
+#                                caller has an EXIT trap, which calls it)
 
 PROBE_IP=192.0.2.10
 TARGET_IP=198.51.100.7
@@ -50,7 +51,8 @@ netns_create() {
   # Each end of the veth pair is created inside its namespace, so these
   # names never meet another test's.
   local veth_p=$PROBE_IF veth_r=$RESPONDER_IF
-  trap netns_teardown EXIT
+  # A caller with an EXIT trap of its own calls netns_teardown from it.
+  [ -n "$(trap -p EXIT)" ] || trap netns_teardown EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
   PROBE_NS=kpi-p-$tag
