@@ -6,7 +6,7 @@ what=${1:-build}
 packages=(cmake ninja-build g++ iproute2)
 if [ "$what" = test ]; then
   packages+=(libgtest-dev libgmock-dev python3 iputils-ping libcap2-bin util-linux dpkg-dev file groff-base man-db
-             clang libclang-rt-14-dev valgrind
+             clang libclang-rt-14-dev valgrind strace
              mingw-w64 googletest wine wine64)
 fi
 missing=()

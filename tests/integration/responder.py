@@ -23,6 +23,14 @@ for that one). Without "@" the packet goes out at once. Kinds:
                  identifier
   drop           nothing
 
+ICMP that says nothing about whether the request arrived:
+
+  redirect       host redirect (type 5, code 1) to the gateway --other-src,
+                 quoting the request, sent from --error-src
+  quench         source quench (type 4) quoting the request, from --error-src
+  udp-error      port unreachable quoting a UDP datagram from the probe host
+                 to the target, from --error-src
+
 Shorthands: "late" = "reply@next", "dup" = "reply+reply".
 
 Entries are chosen by the request's arrival number (1 for the first request)
@@ -50,8 +58,10 @@ import sys
 import time
 
 ECHO_REPLY, DEST_UNREACH, ECHO_REQUEST, TIME_EXCEEDED = 0, 3, 8, 11
+SOURCE_QUENCH, REDIRECT = 4, 5
 # Receive timestamps as struct timespec (Linux; not named by every Python).
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
 PROBE_PAYLOAD = b"Ketrova-Diagnostic-Probe"
 
 
@@ -138,12 +148,22 @@ def build(kind, req, opts):
     if kind == "foreign-error":
         quoted = req.with_ident(req.ident ^ 0x8000)
         return [(error_src, peer, error(DEST_UNREACH, 1, quoted))]
+    # --- ICMP that says nothing about the request
+    if kind == "redirect":
+        gateway = socket.inet_aton(opts.other_src)
+        return [(error_src, peer, icmp(REDIRECT, 1, gateway, req.packet))]
+    if kind == "quench":
+        return [(error_src, peer, error(SOURCE_QUENCH, 0, req.packet))]
+    if kind == "udp-error":
+        udp = struct.pack("!HHHH", 40000 + req.seq % 1000, 33434, 8 + len(req.data), 0) + req.data
+        return [(error_src, peer, error(DEST_UNREACH, 3, ip_packet(peer, me, udp, socket.IPPROTO_UDP)))]
     raise ValueError(f"unknown packet kind {kind!r}")
 
 
 SHORTHANDS = {"late": "reply@next", "dup": "reply+reply", "": "drop"}
 KINDS = ("reply", "foreign-id", "wrong-seq", "wrong-src", "unreach", "exceeded",
          "foreign-error", "drop")
+KINDS += ("redirect", "quench", "udp-error")
 
 
 def parse_steps(text):
@@ -252,6 +272,9 @@ def main():
     ap.add_argument("--flood-kinds", default=",".join(FLOOD_KINDS))
     ap.add_argument("--flood-dst", default="192.0.2.10")
     ap.add_argument("--flood-src", default="198.51.100.7")
+    ap.add_argument("--rcvbuf", type=int, default=0, metavar="BYTES",
+                    help="receive buffer of the listening socket, for recording "
+                         "bursts of requests from many probes at once")
     ap.add_argument("--realtime", action="store_true",
                     help="run under real-time scheduling, so that a busy machine "
                          "does not make delayed packets late")
@@ -290,6 +313,9 @@ def main():
 
     rx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
     rx.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+    if opts.rcvbuf:
+        # Beyond net.core.rmem_max, which only root may do.
+        rx.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, opts.rcvbuf)
     tx = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
     tx.setblocking(False)
 

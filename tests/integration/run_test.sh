@@ -23,6 +23,8 @@ KIND=raw
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=SCRIPTDIR/netns.sh
 source "$HERE/netns.sh"
+# shellcheck source=SCRIPTDIR/observe.sh
+source "$HERE/observe.sh"
 
 BIND_NOTE="source bind failed (WinError 1231)"
 # A run that fails at bind time must not wait for anything.
@@ -347,6 +349,131 @@ case $SCENARIO in
     probe_default
     expect_series status=available loss_rate=0 received=10 note=
     expect_requests 10
+    ;;
+  # --- path, not host: stalls, ICMP noise, many probes, privileges
+  stall_before_send | stall_after_send | stall_before_read)
+    # The probe loses the processor around one request on a perfect path
+    # (the kernel's own echo replies, microseconds): the round trip runs from
+    # the request's departure to the answer's arrival, and an answer that
+    # arrived in time counts however late the probe reads it. strace holds
+    # the probe: 300 ms before its 3rd request goes out, 1.2 s after it went
+    # out, or 1.2 s between the 3rd wake-up and the read that follows.
+    case $SCENARIO in
+      stall_before_send) stall=300 inject=sendto:delay_enter=300000:when=3 ;;
+      stall_after_send) stall=1200 inject=sendto:delay_exit=1200000:when=3 ;;
+      stall_before_read) stall=1200 inject=ppoll:delay_exit=1200000:when=3 ;;
+    esac
+    kernel_echo on
+    traced -e trace="${inject%%:*}" -e inject="$inject"
+    probe_default
+    expect_traced DELAYED
+    expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=5 jitter_ms\<=5
+    expect_elapsed "$stall" $((stall + 2000))
+    ;;
+  late_answer | late_answer_stalled | stalled_answer_in_time)
+    # The 3rd request's reply comes 1100 ms after it, past its deadline: not
+    # counted, and not when the probe, held 1.5 s right after sending it,
+    # reads it before the next request either. The same stall with the reply
+    # after 900 ms: counted, with its 900 ms.
+    when=1100
+    [ "$SCENARIO" = stalled_answer_in_time ] && when=900
+    responder_start --at 3=reply@$when --realtime
+    if [ "$SCENARIO" != late_answer ]; then
+      traced -e trace=sendto -e inject=sendto:delay_exit=1500000:when=3
+    fi
+    probe_default
+    [ "$SCENARIO" = late_answer ] || expect_traced DELAYED
+    if [ "$when" -lt 1000 ]; then
+      expect_series status=unstable loss_rate=0 received=10 note= \
+        avg_latency_ms\>=90 avg_latency_ms\<=120 jitter_ms\>=880 jitter_ms\<=999
+    else
+      expect_series status=unstable loss_rate=10 received=9 note= avg_latency_ms\<=20 jitter_ms\<=50
+    fi
+    expect_requests 10
+    ;;
+  redirect | source_quench | udp_error)
+    # A router's redirect (the request forwarded all the same), a source
+    # quench, or destination unreachable about a UDP datagram of the probe
+    # host, each just before every reply: nothing about the request, so every
+    # reply counts. Request 4 gets only that packet and waits its full
+    # second: the packet neither answers a request nor ends its wait.
+    noise=${SCENARIO/source_quench/quench}
+    noise=${noise//_/-}
+    responder_start --default "$noise+reply@40" --at 4="$noise" --error-src 198.51.100.1
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note= \
+      avg_latency_ms\>=40 avg_latency_ms\<=60 jitter_ms\<=20
+    expect_elapsed 1000 2500
+    expect_requests 10
+    ;;
+  many_probes)
+    # MANY_PROBES probes (100 unless set) at once on the same source and
+    # target, answered by the kernel; the responder only records every
+    # request it sees. No (identifier, sequence) pair may go out twice, and
+    # every probe prints its whole line. Replies may go missing now and then
+    # with raw sockets under this load, so the counts are checked loosely.
+    n=${MANY_PROBES:-100}
+    responder_start --default drop --rcvbuf $((32 << 20))
+    kernel_echo on
+    start_many "$n" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+    wait_many
+    received=0
+    for ((i = 1; i <= n; i++)); do
+      [ "$(cat "$MANY_DIR/status.$i")" = 0 ] || fail "probe $i: exit status $(cat "$MANY_DIR/status.$i")"
+      [ ! -s "$MANY_DIR/err.$i" ] || fail "probe $i: standard error: $(cat "$MANY_DIR/err.$i")"
+      REPORT=$MANY_DIR/out.$i
+      expect_series note=
+      received=$((received + $(grep -o '"received":[0-9]*' "$REPORT" | cut -d: -f2)))
+    done
+    echo "$n probes in $MANY_MS ms: $received of $((n * 10)) replies received"
+    expect_requests $((n * 10))
+    reused=$(responder_log | grep -o 'request #.* id=[0-9]* seq=[0-9]*' |
+      sed 's/.* id=/id=/' | sort | uniq -d)
+    [ -z "$reused" ] || fail "$(wc -l <<<"$reused") (identifier, sequence) pairs went out twice: $(head -5 <<<"$reused" | tr '\n' ' ')"
+    [ "$received" -ge $((n * 10 * 99 / 100)) ] || fail "only $received of $((n * 10)) replies received"
+    ;;
+  caps_during_run | caps_fail_closed)
+    # Root over the raw socket; over the datagram socket nobody holding
+    # CAP_NET_RAW as an ambient capability (what the package's file
+    # capability gives every user), which that socket does not need.
+    if [ "$KIND" = dgram ]; then
+      PROBE_SETPRIV=("--inh-caps=-all,+net_raw" --ambient-caps=+net_raw "--bounding-set=-all,+net_raw")
+      expect_caps $((1 << 13))
+    fi
+    responder_start
+    net_raw=$(printf '%x' $((1 << 13)))
+    if [ "$SCENARIO" = caps_during_run ]; then
+      # Held at its first socket() (the arguments read, nothing opened yet)
+      # and at its 2nd request (the socket open): no capability effective at
+      # the first, none at all and no way to gain any at the second.
+      traced -e trace=socket,sendto -e inject=socket:delay_enter=3000000:when=1 \
+        -e inject=sendto:delay_enter=3000000:when=2
+      run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+      stalled_at socket 1
+      expect_proc "with its arguments read" CapEff=0 CapPrm="$net_raw" CapInh=0 CapAmb=0
+      stalled_at sendto 2
+      expect_proc "during the series" CapEff=0 CapPrm=0 CapInh=0 CapAmb=0 NoNewPrivs=1
+      wait_probe
+      expect_traced DELAYED
+      expect_series status=available loss_rate=0 received=10 note=
+      expect_requests 10
+    else
+      # Giving up the capabilities fails, or silently does nothing: the
+      # probe must not go on with them. The capset that clears every set is
+      # the 2nd after a datagram socket, the 3rd after raising CAP_NET_RAW
+      # for a raw one; prctl sets no_new_privs and reads it back.
+      clear=2
+      [ "$KIND" = raw ] && clear=3
+      for inject in prctl:error=EPERM prctl:retval=0:when=1 \
+        capset:error=EPERM:when=$clear capset:retval=0:when=$clear; do
+        traced -e trace=capset,prctl -e inject="$inject"
+        probe_default
+        expect status=unavailable loss_rate=100 sent=0 received=0 src_ip="$PROBE_IP" \
+          target_ip="$TARGET_IP" note="IcmpCreateFile failed"
+        expect_traced INJECTED
+      done
+      expect_requests 0
+    fi
     ;;
   *)
     fail "unknown scenario $SCENARIO"

@@ -41,6 +41,41 @@ set(KETROVA_INTEGRATION_TESTS
   net_raw_only.raw
   no_privilege.dgram
 )
+# The path, not the host: the probe stalled by a tracer, answers past their
+# deadline, ICMP that says nothing about a request, many probes at once, the
+# capabilities the probe holds while it runs (strace, util-linux's flock).
+set(KETROVA_INTEGRATION_PATH_TESTS
+  stall_before_send.raw
+  stall_before_send.dgram
+  stall_after_send.raw
+  stall_after_send.dgram
+  stall_before_read.raw
+  stall_before_read.dgram
+  late_answer.raw
+  late_answer.dgram
+  late_answer_stalled.raw
+  late_answer_stalled.dgram
+  stalled_answer_in_time.raw
+  stalled_answer_in_time.dgram
+  redirect.raw
+  redirect.dgram
+  source_quench.raw
+  source_quench.dgram
+  udp_error.raw
+  udp_error.dgram
+  many_probes.raw
+  many_probes.dgram
+  caps_during_run.raw
+  caps_during_run.dgram
+  caps_fail_closed.raw
+  caps_fail_closed.dgram
+)
+# A hundred processes at once: alone, with time to spare on a slow machine.
+set(KETROVA_INTEGRATION_MANY_TESTS
+  many_probes.raw
+  many_probes.dgram
+)
+list(APPEND KETROVA_INTEGRATION_TESTS ${KETROVA_INTEGRATION_PATH_TESTS})
 # Tests that measure time to the millisecond, or flood the machine with
 # packets, run alone.
 set(KETROVA_INTEGRATION_SERIAL_TESTS
@@ -62,4 +97,7 @@ foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
 endforeach()
 foreach(test IN LISTS KETROVA_INTEGRATION_SERIAL_TESTS)
   set_tests_properties(integration.${test} PROPERTIES RUN_SERIAL TRUE)
+endforeach()
+foreach(test IN LISTS KETROVA_INTEGRATION_MANY_TESTS)
+  set_tests_properties(integration.${test} PROPERTIES RUN_SERIAL TRUE TIMEOUT 600)
 endforeach()

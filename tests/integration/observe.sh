@@ -1,0 +1,150 @@
+# shellcheck shell=bash
+# Sets variables that run_test.sh reads (PROBE_WRAPPER, REPORT, MANY_MS).
+# shellcheck disable=SC2034
+# Helpers of run_test.sh for scenarios that act on the probe from outside
+# while it runs: stall it at a chosen system call with strace's delay and
+# error injection, read its /proc entries while it is held there, start many
+# probes at once. Sourced after netns.sh; uses run_test.sh's run_probe,
+# as_nobody and fail.
+#
+#   traced STRACE_ARGS...       the next run_probe runs the probe under
+#                               strace with these arguments (none may hold a
+#                               space), logging the traced calls to STRACE_LOG
+#   expect_traced WORD          strace did tamper with a call: its log marks
+#                               one DELAYED or INJECTED
+#   run_probe_async ARGS...     run_probe in the background
+#   wait_probe                  waits for it; fails as run_probe would have
+#   stalled_at CALL N           waits until the probe is held at the entry of
+#                               its Nth CALL (the traced CALLs only)
+#   expect_proc WHEN KEY=HEX... lines of the running probe's /proc/PID/status
+#   start_many N ARGS...        N probes with these arguments, all released
+#                               at once; wait_many waits for every one
+
+STRACE_LOG=
+PROBE_JOB=
+
+traced() {
+  command -v strace >/dev/null || fail "strace is not installed (scripts/install-deps.sh test)"
+  STRACE_LOG=$NETNS_WORK/strace.log
+  # Written by strace, which runs as the probe's user.
+  : >"$STRACE_LOG"
+  chown nobody "$STRACE_LOG"
+  PROBE_WRAPPER="strace -qq -o $STRACE_LOG $*"
+}
+
+expect_traced() {
+  grep -q "($1)" "$STRACE_LOG" ||
+    fail "strace did not tamper with any call (no $1 in its log): $(cat "$STRACE_LOG")"
+  echo "strace: $(grep -c "($1)" "$STRACE_LOG") call(s) $1"
+}
+
+# What the background run_probe prints is shown when it is waited for.
+run_probe_async() {
+  (run_probe "$@") >"$NETNS_WORK/async.out" 2>&1 &
+  PROBE_JOB=$!
+}
+
+wait_probe() {
+  local status=0
+  wait "$PROBE_JOB" || status=$?
+  PROBE_JOB=
+  cat "$NETNS_WORK/async.out"
+  # What run_probe set, in the subshell that ran it.
+  REPORT=$NETNS_WORK/report
+  [ "$status" -eq 0 ] || fail "the probe's run failed (see above)"
+}
+
+# The probe's process on the probe host (strace is there too).
+probe_pid() {
+  local bin=$PROBE_BIN pid
+  [ "$PROBE_USER" = root ] || bin=$NETNS_WORK/ketrova-probe
+  for pid in $(ip netns pids "$PROBE_NS" 2>/dev/null); do
+    if [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$bin" ]; then
+      echo "$pid"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# strace writes a call's entry when it stops there and the rest of the line
+# when it lets the call finish, so the log's last line, unfinished, is the
+# call the probe is held at.
+stalled_at() {
+  local call=$1 n=$2 seen last i
+  for ((i = 0; i < 600; i++)); do
+    seen=$(grep -c "^$call(" "$STRACE_LOG" || true)
+    if [ "$seen" -ge "$n" ]; then
+      last=$(tail -n 1 "$STRACE_LOG")
+      if [ "$seen" -eq "$n" ] && [[ $last == "$call("* && $last != *") = "* ]]; then
+        return 0
+      fi
+      fail "the probe went past its $call call #$n unheld: $(cat "$STRACE_LOG")"
+    fi
+    kill -0 "$PROBE_JOB" 2>/dev/null || fail "the probe ended before its $call call #$n"
+    sleep 0.05
+  done
+  fail "the probe did not reach its $call call #$n within 30 s"
+}
+
+expect_proc() {
+  local when=$1 pid status item key want got shown=()
+  shift
+  pid=$(probe_pid) || fail "no probe process to look at $when"
+  status=$(cat "/proc/$pid/status") || fail "cannot read /proc/$pid/status"
+  for item in "$@"; do
+    key=${item%%=*} want=${item#*=}
+    got=$(awk -v key="$key:" '$1 == key { print $2 }' <<<"$status")
+    [ -n "$got" ] || fail "no $key in /proc/$pid/status"
+    [ $((16#$got)) -eq $((16#$want)) ] || fail "$key of the probe $when is $got, expected $want"
+    shown+=("$key=$got")
+  done
+  echo "probe $when: ${shown[*]}"
+}
+
+MANY_DIR=
+MANY_PIDS=()
+
+start_many() {
+  local n=$1 i lock lockfd bin=$PROBE_BIN cmd=()
+  shift
+  MANY_DIR=$NETNS_WORK/many
+  mkdir -p "$MANY_DIR"
+  if [ "$PROBE_USER" != root ]; then
+    chmod 755 "$NETNS_WORK"
+    install -m 755 "$PROBE_BIN" "$NETNS_WORK/ketrova-probe"
+    bin=$NETNS_WORK/ketrova-probe
+    read -ra cmd <<<"$(as_nobody)"
+  fi
+  # Every probe waits for a shared lock on this file while the test holds it
+  # exclusively, so that they all start as soon as the test lets go.
+  lock=$MANY_DIR/lock
+  exec {lockfd}>"$lock"
+  flock -x "$lockfd"
+  MANY_PIDS=()
+  for ((i = 1; i <= n; i++)); do
+    (
+      : >"$MANY_DIR/waiting.$i"
+      status=0
+      flock -s "$lock" nsenter --net="/run/netns/$PROBE_NS" "${cmd[@]}" "$bin" "$@" \
+        >"$MANY_DIR/out.$i" 2>"$MANY_DIR/err.$i" || status=$?
+      echo "$status" >"$MANY_DIR/status.$i"
+    ) {lockfd}>&- &
+    MANY_PIDS+=($!)
+  done
+  for ((i = 0; i < 600; i++)); do
+    [ "$(find "$MANY_DIR" -name 'waiting.*' | wc -l)" -lt "$n" ] || break
+    sleep 0.05
+  done
+  # The last of them on their way into flock.
+  sleep 0.2
+  MANY_START=${EPOCHREALTIME//[!0-9]/}
+  exec {lockfd}>&-
+}
+
+wait_many() {
+  local pid
+  for pid in "${MANY_PIDS[@]}"; do wait "$pid" || true; done
+  MANY_PIDS=()
+  MANY_MS=$(((${EPOCHREALTIME//[!0-9]/} - MANY_START) / 1000))
+}
