@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+
+#include "cli/ipv4.h"
+#include "os/icmp_packet.h"
+
+namespace ketrova {
+
+// The echo request that an answer has to belong to.
+struct EchoRequestKey {
+  std::uint16_t identifier = 0;
+  std::uint16_t sequence = 0;
+  Ipv4Address source;  // 0.0.0.0: any local address
+  Ipv4Address target;
+};
+
+// Whether an ICMP error of `type` means that a request failed: destination
+// unreachable, time exceeded and parameter problem do. Redirect and source
+// quench do not (the request goes on, and hosts ignore quench), nor does any
+// other type.
+bool icmp_error_fails_request(std::uint8_t type);
+
+enum class AnswerKind {
+  none,     // says nothing about this request
+  reply,    // its echo reply
+  failure,  // an ICMP error reporting that it failed
+};
+
+// What `message` says about the request `key`. An echo reply answers it when
+// it comes from the target with the request's identifier and sequence. An
+// error answers it when it is of a failing type and quotes this very request:
+// its identifier and sequence, the target as destination and, where
+// `quote_shows_source` (the whole quoted header is seen), the source.
+AnswerKind classify_answer(const IcmpMessage& message, const EchoRequestKey& key,
+                           bool quote_shows_source);
+
+}  // namespace ketrova

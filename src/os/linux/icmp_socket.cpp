@@ -1,0 +1,164 @@
+#include "os/linux/icmp_socket.h"
+
+#include <fcntl.h>
+#include <linux/errqueue.h>
+#include <linux/filter.h>
+#include <linux/icmp.h>
+#include <linux/net_tstamp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "os/icmp_packet.h"
+
+namespace ketrova {
+namespace {
+
+constexpr sock_filter statement(std::uint16_t code, std::uint32_t k) {
+  return sock_filter{code, 0, 0, k};
+}
+constexpr sock_filter jump(std::uint16_t code, std::uint32_t k, std::uint8_t if_true,
+                           std::uint8_t if_false) {
+  return sock_filter{code, if_true, if_false, k};
+}
+
+// A raw ICMP socket is handed a copy of every ICMP packet the host receives.
+// This filter, run by the kernel, keeps the echo replies carrying our
+// identifier and the failure errors whose quoted ICMP header carries it, so
+// that other processes' traffic never reaches (or wakes) this one. Offsets
+// are from the start of the IPv4 header.
+std::array<sock_filter, 17> echo_filter(std::uint16_t identifier) {
+  return {{
+      statement(BPF_LDX | BPF_B | BPF_MSH, 0),                            // 0: X = IP header length
+      statement(BPF_LD | BPF_B | BPF_IND, 0),                             // 1: A = ICMP type
+      jump(BPF_JMP | BPF_JEQ | BPF_K, ICMP_TYPE_ECHO_REPLY, 0, 2),        // 2: reply? 3 : 5
+      statement(BPF_LD | BPF_H | BPF_IND, 4),                             // 3: A = identifier
+      jump(BPF_JMP | BPF_JEQ | BPF_K, identifier, 10, 11),                // 4: ours? 15 : 16
+      jump(BPF_JMP | BPF_JEQ | BPF_K, ICMP_TYPE_DEST_UNREACHABLE, 2, 0),  // 5: 8 : 6
+      jump(BPF_JMP | BPF_JEQ | BPF_K, ICMP_TYPE_TIME_EXCEEDED, 1, 0),     // 6: 8 : 7
+      jump(BPF_JMP | BPF_JEQ | BPF_K, ICMP_TYPE_PARAMETER_PROBLEM, 0, 8),  // 7: 8 : 16
+      statement(BPF_LD | BPF_B | BPF_IND, 8),             // 8: A = quoted version and length
+      statement(BPF_ALU | BPF_AND | BPF_K, 0x0F),         // 9
+      statement(BPF_ALU | BPF_LSH | BPF_K, 2),            // 10: A = quoted header length
+      statement(BPF_ALU | BPF_ADD | BPF_X, 0),            // 11: A += X
+      statement(BPF_MISC | BPF_TAX, 0),                   // 12: X = A
+      statement(BPF_LD | BPF_H | BPF_IND, 8 + 4),         // 13: A = quoted identifier
+      jump(BPF_JMP | BPF_JEQ | BPF_K, identifier, 0, 1),  // 14: ours? 15 : 16
+      statement(BPF_RET | BPF_K, 0xFFFFFFFF),             // 15: keep the whole packet
+      statement(BPF_RET | BPF_K, 0),                      // 16: drop it
+  }};
+}
+
+void set_option(int fd, int level, int name, const void* value, socklen_t size) {
+  // Each option improves what the socket delivers; without one the layer
+  // still works (matching is done on every packet again, and missing stamps
+  // fall back to the clock).
+  (void)::setsockopt(fd, level, name, value, size);
+}
+
+// Moves `fd` to 3 or above, away from the standard streams.
+int away_from_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  ::close(fd);
+  return moved;
+}
+
+Nanos to_nanos(const timespec& time) {
+  return static_cast<Nanos>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+}  // namespace
+
+int open_icmp_socket(SocketKind kind, std::uint16_t identifier) {
+  const int type = kind == SocketKind::datagram ? SOCK_DGRAM : SOCK_RAW;
+  const int fd = away_from_standard_streams(::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP));
+  if (fd < 0) return -1;
+  const int stamping = SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_RX_SOFTWARE |
+                       SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_ID |
+                       SOF_TIMESTAMPING_OPT_TSONLY;
+  set_option(fd, SOL_SOCKET, SO_TIMESTAMPING, &stamping, sizeof stamping);
+  if (kind == SocketKind::datagram) {
+    const int on = 1;
+    set_option(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+  } else {
+    icmp_filter types{};
+    types.data = ~((1u << ICMP_TYPE_ECHO_REPLY) | (1u << ICMP_TYPE_DEST_UNREACHABLE) |
+                   (1u << ICMP_TYPE_TIME_EXCEEDED) | (1u << ICMP_TYPE_PARAMETER_PROBLEM));
+    set_option(fd, SOL_RAW, ICMP_FILTER, &types, sizeof types);
+    std::array<sock_filter, 17> program = echo_filter(identifier);
+    const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+    set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
+  }
+  return fd;
+}
+
+std::optional<ReceivedMessage> receive_message(int fd, std::span<std::uint8_t> buffer,
+                                               bool error_queue) {
+  alignas(cmsghdr) std::array<std::uint8_t, 512> control;
+  sockaddr_in peer{};
+  iovec vector{buffer.data(), buffer.size()};
+  msghdr header{};
+  header.msg_iov = &vector;
+  header.msg_iovlen = 1;
+  ssize_t size = -1;
+  // A pending socket error (an ICMP error reported to a datagram socket) is
+  // returned by one read and then cleared: read again.
+  for (int attempt = 0; attempt < 4 && size < 0; ++attempt) {
+    header.msg_name = &peer;
+    header.msg_namelen = sizeof peer;
+    header.msg_control = control.data();
+    header.msg_controllen = control.size();
+    header.msg_flags = 0;
+    size = ::recvmsg(fd, &header, MSG_DONTWAIT | (error_queue ? MSG_ERRQUEUE : 0));
+    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+  }
+  if (size < 0) return std::nullopt;
+
+  ReceivedMessage message;
+  message.size = static_cast<std::size_t>(size);
+  message.truncated = (header.msg_flags & MSG_TRUNC) != 0;
+  if (header.msg_namelen >= sizeof peer && peer.sin_family == AF_INET) {
+    message.peer = from_network_order(peer.sin_addr.s_addr);
+  }
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING &&
+        c->cmsg_len >= CMSG_LEN(sizeof(scm_timestamping))) {
+      scm_timestamping stamps{};
+      std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
+      // The software stamp comes first; zero means none.
+      if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0) {
+        message.stamp = to_nanos(stamps.ts[0]);
+      }
+    } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR &&
+               c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
+      sock_extended_err error{};
+      std::memcpy(&error, CMSG_DATA(c), sizeof error);
+      QueuedRecord record;
+      if (error.ee_origin == SO_EE_ORIGIN_ICMP) {
+        record.origin = QueuedRecord::Origin::icmp;
+        record.icmp_type = error.ee_type;
+        record.icmp_code = error.ee_code;
+        // The sender of the error follows the record.
+        if (c->cmsg_len >= CMSG_LEN(sizeof error + sizeof(sockaddr_in))) {
+          sockaddr_in offender{};
+          std::memcpy(&offender, CMSG_DATA(c) + sizeof error, sizeof offender);
+          if (offender.sin_family == AF_INET) {
+            record.offender = from_network_order(offender.sin_addr.s_addr);
+          }
+        }
+      } else if (error.ee_origin == SO_EE_ORIGIN_TIMESTAMPING && error.ee_info == SCM_TSTAMP_SND) {
+        record.origin = QueuedRecord::Origin::transmit_stamp;
+        record.stamp_key = error.ee_data;
+      }
+      message.record = record;
+    }
+  }
+  return message;
+}
+
+}  // namespace ketrova

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "cli/ipv4.h"
+#include "os/echo_timing.h"
+
+namespace ketrova {
+
+enum class SocketKind {
+  datagram,  // the kernel owns the identifier and hands us only our replies
+  raw,       // we see the host's ICMP and pick out our own
+};
+
+// Opens an ICMP socket for echo requests. The kernel stamps every request as
+// it leaves (a record on the error queue, numbered from 0 in send order) and
+// every packet as it arrives. A datagram socket queues the ICMP errors about
+// its requests on the error queue; a raw socket admits only echo replies that
+// carry `identifier` and the errors that quote a request carrying it. The
+// descriptor is never 0, 1 or 2, so standard streams that were closed stay
+// closed. Returns -1 on failure. Opening a raw socket needs CAP_NET_RAW
+// effective; nothing else here needs any privilege.
+int open_icmp_socket(SocketKind kind, std::uint16_t identifier);
+
+// One record of the error queue.
+struct QueuedRecord {
+  enum class Origin { icmp, transmit_stamp, other };
+  Origin origin = Origin::other;
+  std::uint8_t icmp_type = 0;  // icmp: the error's type and code
+  std::uint8_t icmp_code = 0;
+  std::optional<Ipv4Address> offender;  // icmp: who sent the error
+  std::uint32_t stamp_key = 0;          // transmit_stamp: the request's number
+};
+
+// What one read from the socket or its error queue gave.
+struct ReceivedMessage {
+  std::size_t size = 0;  // bytes in the buffer
+  bool truncated = false;
+  std::optional<Ipv4Address> peer;  // sender; for an error record, the request's destination
+  std::optional<Nanos> stamp;       // the kernel's stamp, on the real-time clock
+  std::optional<QueuedRecord> record;
+};
+
+// Reads one message without blocking. Nothing when the queue is empty.
+std::optional<ReceivedMessage> receive_message(int fd, std::span<std::uint8_t> buffer,
+                                               bool error_queue);
+
+}  // namespace ketrova

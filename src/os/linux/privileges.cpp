@@ -1,0 +1,64 @@
+#include "os/linux/privileges.h"
+
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace ketrova {
+namespace {
+
+// The three capability sets, each as two 32-bit words.
+struct CapabilitySets {
+  __user_cap_data_struct words[_LINUX_CAPABILITY_U32S_3]{};
+};
+
+bool get_capabilities(CapabilitySets& sets) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return ::syscall(SYS_capget, &header, sets.words) == 0;
+}
+
+bool set_capabilities(const CapabilitySets& sets) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return ::syscall(SYS_capset, &header, sets.words) == 0;
+}
+
+constexpr std::uint32_t kNetRawBit = 1u << CAP_NET_RAW;  // CAP_NET_RAW is in the first word
+static_assert(CAP_NET_RAW < 32);
+
+}  // namespace
+
+void limit_capabilities() {
+  CapabilitySets sets;
+  if (!get_capabilities(sets)) return;
+  const std::uint32_t net_raw = sets.words[0].permitted & kNetRawBit;
+  CapabilitySets limited;
+  limited.words[0].permitted = net_raw;
+  // Without it in the inheritable set the ambient set is emptied too.
+  set_capabilities(limited);
+}
+
+bool raise_net_raw() {
+  CapabilitySets sets;
+  if (!get_capabilities(sets) || (sets.words[0].permitted & kNetRawBit) == 0) return false;
+  sets.words[0].effective = kNetRawBit;
+  return set_capabilities(sets);
+}
+
+bool give_up_privileges() {
+  const CapabilitySets none;
+  const bool cleared = set_capabilities(none);
+  const bool locked = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+  // Trust what the kernel reports now, not what the calls returned.
+  CapabilitySets now;
+  if (!cleared || !locked || !get_capabilities(now)) return false;
+  // An empty permitted set leaves the ambient set empty as well.
+  for (const __user_cap_data_struct& word : now.words) {
+    if (word.effective != 0 || word.permitted != 0 || word.inheritable != 0) return false;
+  }
+  return ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
+}
+
+}  // namespace ketrova

@@ -1,0 +1,22 @@
+#pragma once
+
+namespace ketrova {
+
+// The probe needs one privilege, CAP_NET_RAW, and only for the moment it
+// opens a raw ICMP socket (a datagram ICMP socket needs none).
+
+// At start, before any argument is read: nothing effective, nothing
+// inheritable, and of the permitted set only CAP_NET_RAW, where the process
+// has it (a file capability, an ambient capability, or root).
+void limit_capabilities();
+
+// Makes CAP_NET_RAW effective, for the socket() call alone. False when it is
+// not permitted.
+bool raise_net_raw();
+
+// Once the socket is open: clears every capability set and sets
+// no_new_privs, then reads both back. False unless the process is left with
+// no capability at all and no_new_privs set.
+bool give_up_privileges();
+
+}  // namespace ketrova

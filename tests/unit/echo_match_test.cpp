@@ -1,0 +1,108 @@
+#include "os/echo_match.h"
+
+#include <gtest/gtest.h>
+
+namespace ketrova {
+namespace {
+
+const Ipv4Address kSource{{192, 0, 2, 10}};
+const Ipv4Address kTarget{{198, 51, 100, 7}};
+const Ipv4Address kOther{{198, 51, 100, 8}};
+const Ipv4Address kRouter{{203, 0, 113, 1}};
+const EchoRequestKey kKey{0x1234, 0x0042, kSource, kTarget};
+
+IcmpMessage reply_from(Ipv4Address sender, std::uint16_t identifier, std::uint16_t sequence) {
+  IcmpMessage message;
+  message.kind = IcmpMessageKind::echo_reply;
+  message.type = ICMP_TYPE_ECHO_REPLY;
+  message.sender = sender;
+  message.identifier = identifier;
+  message.sequence = sequence;
+  return message;
+}
+
+IcmpMessage error_quoting(std::uint8_t type, std::uint16_t identifier, std::uint16_t sequence,
+                          Ipv4Address quoted_source, Ipv4Address quoted_destination) {
+  IcmpMessage message;
+  message.kind = IcmpMessageKind::error;
+  message.type = type;
+  message.sender = kRouter;
+  message.identifier = identifier;
+  message.sequence = sequence;
+  message.quoted_source = quoted_source;
+  message.quoted_destination = quoted_destination;
+  return message;
+}
+
+TEST(IcmpErrorFailsRequestTest, OnlyErrorsThatReportAFailure) {
+  for (int type = 0; type < 256; ++type) {
+    const bool fails = type == 3 || type == 11 || type == 12;
+    EXPECT_EQ(icmp_error_fails_request(static_cast<std::uint8_t>(type)), fails) << type;
+  }
+}
+
+struct MatchCase {
+  const char* name;
+  IcmpMessage message;
+  bool quote_shows_source;
+  AnswerKind expected;
+};
+
+TEST(ClassifyAnswerTest, MatchesOnlyThisVeryRequest) {
+  const MatchCase cases[] = {
+      {"our reply", reply_from(kTarget, 0x1234, 0x0042), true, AnswerKind::reply},
+      {"reply from another host", reply_from(kOther, 0x1234, 0x0042), true, AnswerKind::none},
+      {"reply with another identifier", reply_from(kTarget, 0x1235, 0x0042), true,
+       AnswerKind::none},
+      {"reply to the previous request", reply_from(kTarget, 0x1234, 0x0041), true,
+       AnswerKind::none},
+      {"reply with the bytes swapped", reply_from(kTarget, 0x3412, 0x4200), true, AnswerKind::none},
+      {"unreachable quoting it",
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kSource, kTarget), true,
+       AnswerKind::failure},
+      {"time exceeded quoting it",
+       error_quoting(ICMP_TYPE_TIME_EXCEEDED, 0x1234, 0x0042, kSource, kTarget), true,
+       AnswerKind::failure},
+      {"parameter problem quoting it",
+       error_quoting(ICMP_TYPE_PARAMETER_PROBLEM, 0x1234, 0x0042, kSource, kTarget), true,
+       AnswerKind::failure},
+      {"source quench quoting it",
+       error_quoting(ICMP_TYPE_SOURCE_QUENCH, 0x1234, 0x0042, kSource, kTarget), true,
+       AnswerKind::none},
+      {"redirect quoting it", error_quoting(5, 0x1234, 0x0042, kSource, kTarget), true,
+       AnswerKind::none},
+      {"unreachable quoting another destination",
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kSource, kOther), true,
+       AnswerKind::none},
+      {"unreachable quoting another destination, source not shown",
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, Ipv4Address{}, kOther), false,
+       AnswerKind::none},
+      {"unreachable quoting another source",
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kOther, kTarget), true,
+       AnswerKind::none},
+      {"unreachable, source not shown",
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, Ipv4Address{}, kTarget), false,
+       AnswerKind::failure},
+      {"unreachable quoting another identifier",
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1235, 0x0042, kSource, kTarget), true,
+       AnswerKind::none},
+      {"unreachable quoting another sequence",
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0043, kSource, kTarget), true,
+       AnswerKind::none},
+  };
+  for (const MatchCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(classify_answer(c.message, kKey, c.quote_shows_source), c.expected);
+  }
+}
+
+TEST(ClassifyAnswerTest, AnySourceAcceptsErrorsFromEveryLocalAddress) {
+  const EchoRequestKey any{0x1234, 0x0042, Ipv4Address{}, kTarget};
+  EXPECT_EQ(
+      classify_answer(error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kOther, kTarget),
+                      any, true),
+      AnswerKind::failure);
+}
+
+}  // namespace
+}  // namespace ketrova

@@ -1,0 +1,76 @@
+#include "os/echo_timing.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace ketrova {
+namespace {
+
+constexpr Nanos kMs = NANOS_PER_MS;
+// The real-time clock stands this far ahead of the monotonic one.
+constexpr Nanos kOffset = 1'796'000'000'000'000'000;
+
+struct StampCase {
+  const char* name;
+  Nanos stamp_monotonic;  // the stamp, as the monotonic moment it means
+  Nanos offset_change;    // a step of the real-time clock since the stamp
+  Nanos earliest;
+  Nanos now;
+  std::optional<Nanos> expected;
+};
+
+TEST(StampToMonotonicTest, ConvertsOrRejects) {
+  const StampCase cases[] = {
+      {"inside the window", 5'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, 5'000 * kMs},
+      {"at the earliest moment", 4'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, 4'000 * kMs},
+      {"at now", 6'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, 6'000 * kMs},
+      // The two clocks are read one after the other.
+      {"a hair after now", 6'000 * kMs + 200'000, 0, 4'000 * kMs, 6'000 * kMs, 6'000 * kMs},
+      {"a hair before the earliest", 4'000 * kMs - 200'000, 0, 4'000 * kMs, 6'000 * kMs,
+       4'000 * kMs},
+      {"real-time clock stepped back since", 5'000 * kMs, -3'000 * kMs, 4'000 * kMs, 6'000 * kMs,
+       std::nullopt},
+      {"real-time clock stepped ahead since", 5'000 * kMs, 3'000 * kMs, 4'000 * kMs, 6'000 * kMs,
+       std::nullopt},
+      {"small step that lands before the earliest", 4'100 * kMs, 200 * kMs, 4'000 * kMs,
+       6'000 * kMs, std::nullopt},
+      {"stamp of an earlier request", 3'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, std::nullopt},
+  };
+  for (const StampCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ClockPair now{c.now + kOffset + c.offset_change, c.now};
+    EXPECT_EQ(stamp_to_monotonic(c.stamp_monotonic + kOffset, now, c.earliest), c.expected);
+  }
+}
+
+struct RoundTripCase {
+  const char* name;
+  Nanos departure;
+  Nanos arrival;
+  std::uint32_t timeout_ms;
+  std::optional<std::uint32_t> expected;
+};
+
+TEST(RoundTripMsTest, TruncatesOrRejectsLateAnswers) {
+  const RoundTripCase cases[] = {
+      {"tens of microseconds", 10 * kMs, 10 * kMs + 50'000, 1000, 0u},
+      {"just under a millisecond", 0, kMs - 1, 1000, 0u},
+      {"exactly one millisecond", 0, kMs, 1000, 1u},
+      {"37.9 ms", 0, 37 * kMs + 900'000, 1000, 37u},
+      {"exactly the timeout", 0, 1000 * kMs, 1000, 1000u},
+      {"a nanosecond past the timeout", 0, 1000 * kMs + 1, 1000, std::nullopt},
+      {"long past the timeout", 0, 1200 * kMs, 1000, std::nullopt},
+      {"arrival stamped before a late departure", 5 * kMs, 4 * kMs, 1000, 0u},
+      {"departure far from zero", 7'000'000 * kMs, 7'000'000 * kMs + 999 * kMs, 1000, 999u},
+      {"zero timeout, answer at once", 0, 0, 0, 0u},
+      {"zero timeout, answer later", 0, 1, 0, std::nullopt},
+  };
+  for (const RoundTripCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(round_trip_ms(c.departure, c.arrival, c.timeout_ms), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace ketrova
