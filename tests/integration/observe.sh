@@ -12,6 +12,7 @@
 #                               space), logging the traced calls to STRACE_LOG
 #   expect_traced WORD          strace did tamper with a call: its log marks
 #                               one DELAYED or INJECTED
+#   strace_log                  what strace logged, if anything
 #   run_probe_async ARGS...     run_probe in the background
 #   wait_probe                  waits for it; fails as run_probe would have
 #   stalled_at CALL N           waits until the probe is held at the entry of
@@ -30,6 +31,15 @@ traced() {
   : >"$STRACE_LOG"
   chown nobody "$STRACE_LOG"
   PROBE_WRAPPER="strace -qq -o $STRACE_LOG $*"
+}
+
+# What strace logged, if the probe ran under it (for a failure's report).
+strace_log() {
+  if [ -n "$STRACE_LOG" ] && [ -s "$STRACE_LOG" ]; then
+    echo "--- strace log"
+    cat "$STRACE_LOG"
+  fi
+  return 0
 }
 
 expect_traced() {

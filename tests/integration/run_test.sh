@@ -34,6 +34,7 @@ fail() {
   echo "FAIL ($SCENARIO.$KIND): $*" >&2
   echo "--- responder log" >&2
   responder_log >&2
+  strace_log >&2
   exit 1
 }
 
@@ -364,7 +365,8 @@ case $SCENARIO in
       stall_before_read) stall=1200 inject=ppoll:delay_exit=1200000:when=3 ;;
     esac
     kernel_echo on
-    traced -e trace="${inject%%:*}" -e inject="$inject"
+    # The reads too, so that a failure shows the stamps the answers carried.
+    traced -e trace="${inject%%:*},recvmsg" -e inject="$inject"
     probe_default
     expect_traced DELAYED
     expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=5 jitter_ms\<=5
@@ -379,7 +381,7 @@ case $SCENARIO in
     [ "$SCENARIO" = stalled_answer_in_time ] && when=900
     responder_start --at 3=reply@$when --realtime
     if [ "$SCENARIO" != late_answer ]; then
-      traced -e trace=sendto -e inject=sendto:delay_exit=1500000:when=3
+      traced -e trace=sendto,recvmsg -e inject=sendto:delay_exit=1500000:when=3
     fi
     probe_default
     [ "$SCENARIO" = late_answer ] || expect_traced DELAYED
