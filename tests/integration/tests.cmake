@@ -49,6 +49,8 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   stall_before_send.dgram
   stall_after_send.raw
   stall_after_send.dgram
+  stall_after_wakeup.raw
+  stall_after_wakeup.dgram
   stall_before_read.raw
   stall_before_read.dgram
   late_answer.raw
