@@ -78,6 +78,15 @@ set(KETROVA_INTEGRATION_MANY_TESTS
   many_probes.dgram
 )
 list(APPEND KETROVA_INTEGRATION_TESTS ${KETROVA_INTEGRATION_PATH_TESTS})
+# IP options and quoted destinations.
+list(APPEND KETROVA_INTEGRATION_TESTS
+  ip_options_reply.raw
+  ip_options_reply.dgram
+  ip_options_error.raw
+  ip_options_error.dgram
+  other_dst_error.raw
+  other_dst_error.dgram
+)
 # Tests that measure time to the millisecond, or flood the machine with
 # packets, run alone.
 set(KETROVA_INTEGRATION_SERIAL_TESTS
