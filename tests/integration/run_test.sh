@@ -493,12 +493,23 @@ case $SCENARIO in
         -e inject=sendto:delay_enter=3000000:when=2
       run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
       stalled_at socket 1
-      expect_proc "with its arguments read" CapEff=0 CapPrm="$net_raw" CapInh=0 CapAmb=0
+      expect_proc "with its arguments read" CapEff=0 CapPrm="$net_raw" CapInh=0 CapAmb=0 \
+        NoNewPrivs=0
       stalled_at sendto 2
       expect_proc "during the series" CapEff=0 CapPrm=0 CapInh=0 CapAmb=0 NoNewPrivs=1
       wait_probe
       expect_traced DELAYED
       expect_series status=available loss_rate=0 received=10 note=
+      expect_requests 10
+      # Arguments that stop the run before any socket: held as it writes its
+      # line, it holds nothing effective either, so it gave that up before
+      # the arguments were looked at, not on the way to a socket.
+      traced -e trace=write -e inject=write:delay_enter=3000000:when=1
+      run_probe_async --src-ip 192.0.2.256 --target-ip "$TARGET_IP"
+      stalled_at write 1
+      expect_proc "with its arguments rejected" CapEff=0 CapPrm="$net_raw" CapInh=0 CapAmb=0
+      wait_probe
+      expect status=unavailable sent=0 note="invalid --src-ip"
       expect_requests 10
     else
       # Giving up the capabilities fails, or silently does nothing: the
