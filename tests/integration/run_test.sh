@@ -470,8 +470,10 @@ case $SCENARIO in
     done
     echo "$n probes in $MANY_MS ms: $received of $((n * 10)) replies received"
     expect_requests $((n * 10))
-    reused=$(responder_log | grep -o 'request #.* id=[0-9]* seq=[0-9]*' |
-      sed 's/.* id=/id=/' | sort | uniq -d)
+    pairs=$(responder_log | grep -o 'request #.* id=[0-9]* seq=[0-9]*' | sed 's/.* id=/id=/')
+    echo "requests: $(cut -d' ' -f1 <<<"$pairs" | sort -u | wc -l) identifiers," \
+      "$(sort -u <<<"$pairs" | wc -l) (identifier, sequence) pairs"
+    reused=$(sort <<<"$pairs" | uniq -d)
     [ -z "$reused" ] || fail "$(wc -l <<<"$reused") (identifier, sequence) pairs went out twice: $(head -5 <<<"$reused" | tr '\n' ' ')"
     [ "$received" -ge $((n * 10 * 99 / 100)) ] || fail "only $received of $((n * 10)) replies received"
     ;;
