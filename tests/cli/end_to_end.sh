@@ -54,6 +54,33 @@ for sigpipe in default ignored; do
   grep -q 'failed printing to stdout: ' "$work/err" || fail "broken pipe ($sigpipe SIGPIPE): no diagnostic"
 done
 
+# A write that succeeds only in part and then fails: a file-size limit of one
+# block (1024 bytes) on a file that already holds 1000, with SIGXFSZ ignored,
+# takes the first 24 bytes of the line and refuses the rest. Diagnostic and a
+# non-zero status all the same, and nothing written twice.
+head -c 1000 /dev/zero >"$work/limited"
+(ulimit -f 1 && trap '' XFSZ && exec "$probe" >>"$work/limited" 2>"$work/err")
+rc=$?
+[ "$rc" -ne 0 ] || fail "partial write: exit status 0"
+grep -q 'failed printing to stdout: ' "$work/err" || fail "partial write: no diagnostic"
+[ "$(stat -c %s "$work/limited")" -eq 1024 ] || fail "partial write: file holds $(stat -c %s "$work/limited") bytes"
+[ "$(tail -c 24 "$work/limited")" = "${missing:0:24}" ] || fail "partial write: $(tail -c 24 "$work/limited" | od -c | head -2)"
+
+# Argument 0 takes part in the lookup like any other argument (exec -a sets
+# it): as an option name, as a joined option, and repaired like the rest when
+# it is not UTF-8. The addresses are invalid, so nothing is sent.
+check_argv0() {
+  local name=$1 argv0=$2 expected=$3
+  shift 3
+  (exec -a "$argv0" "$probe" "$@" >"$work/out" 2>/dev/null)
+  printf '%s\n' "$expected" | cmp -s - "$work/out" || fail "argument 0 $name: $(cat "$work/out")"
+}
+invalid_src='{"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,"sent":0,"received":0'
+check_argv0 "option name" --src-ip "$invalid_src"',"src_ip":"1.2.3","target_ip":"1.1.1.1","note":"invalid --src-ip"}' 1.2.3
+check_argv0 "joined option" --src-ip=0.1.2 "$invalid_src"',"src_ip":"0.1.2","target_ip":"1.1.1.1","note":"invalid --src-ip"}'
+check_argv0 "joined target" --target-ip=x "$invalid_src"',"src_ip":"1.2.3","target_ip":"x","note":"invalid --src-ip"}' --src-ip 1.2.3
+check_argv0 "not UTF-8" $'--src-ip=\xff' "$invalid_src"$',"src_ip":"\xef\xbf\xbd","target_ip":"1.1.1.1","note":"invalid --src-ip"}'
+
 # Hostile argument texts: the line stays one valid JSON object on one line,
 # and every text comes back as passed (invalid UTF-8 as U+FFFD).
 check_json() {

@@ -22,6 +22,13 @@ for that one). Without "@" the packet goes out at once. Kinds:
   foreign-error  destination unreachable quoting the request with another
                  identifier
   drop           nothing
+  other-dst-error  destination unreachable quoting the request with its
+                 destination changed to --other-dst (identifier and
+                 sequence still ours)
+
+--ip-options HEX gives every reply and error of the plan (not the flood)
+those bytes as IP options in its header, padded with end-of-list bytes to a
+multiple of four.
 
 Shorthands: "late" = "reply@next", "dup" = "reply+reply".
 
@@ -87,6 +94,32 @@ def ip_packet(src, dst, payload, proto=socket.IPPROTO_ICMP):
     return struct.pack("!BBHHHBBH4s4s", *fields) + payload
 
 
+# --- IP options and quoted destinations
+def with_ip_options(packet, options):
+    """An IPv4 packet with `options` (padded with end-of-list bytes to a
+    multiple of four) appended to its header; lengths and checksum follow."""
+    if not options:
+        return packet
+    options += b"\0" * (-len(options) % 4)
+    ihl = (packet[0] & 0x0F) * 4
+    header = bytearray(packet[:ihl] + options)
+    header[0] = 0x40 | len(header) // 4
+    header[2:4] = struct.pack("!H", len(packet) + len(options))
+    header[10:12] = b"\0\0"
+    header[10:12] = struct.pack("!H", checksum(bytes(header)))
+    return bytes(header) + packet[ihl:]
+
+
+def with_destination(packet, dst):
+    """An IPv4 packet as it would look sent to `dst`."""
+    ihl = (packet[0] & 0x0F) * 4
+    header = bytearray(packet[:ihl])
+    header[16:20] = socket.inet_aton(dst)
+    header[10:12] = b"\0\0"
+    header[10:12] = struct.pack("!H", checksum(bytes(header)))
+    return bytes(header) + packet[ihl:]
+
+
 class Request:
     """An echo request as the raw socket delivered it."""
 
@@ -138,12 +171,15 @@ def build(kind, req, opts):
     if kind == "foreign-error":
         quoted = req.with_ident(req.ident ^ 0x8000)
         return [(error_src, peer, error(DEST_UNREACH, 1, quoted))]
+    # --- IP options and quoted destinations
+    if kind == "other-dst-error":
+        return [(error_src, peer, error(DEST_UNREACH, 1, with_destination(req.packet, opts.other_dst)))]
     raise ValueError(f"unknown packet kind {kind!r}")
 
 
 SHORTHANDS = {"late": "reply@next", "dup": "reply+reply", "": "drop"}
 KINDS = ("reply", "foreign-id", "wrong-seq", "wrong-src", "unreach", "exceeded",
-         "foreign-error", "drop")
+         "foreign-error", "drop", "other-dst-error")
 
 
 def parse_steps(text):
@@ -255,6 +291,11 @@ def main():
     ap.add_argument("--realtime", action="store_true",
                     help="run under real-time scheduling, so that a busy machine "
                          "does not make delayed packets late")
+    # --- IP options and quoted destinations
+    ap.add_argument("--other-dst", default="198.51.100.9",
+                    help="the destination other-dst-error quotes")
+    ap.add_argument("--ip-options", type=bytes.fromhex, default=b"", metavar="HEX",
+                    help="IP options in the header of every reply and error of the plan")
     opts = ap.parse_args()
 
     plan = {}
@@ -301,7 +342,7 @@ def main():
 
     def send(src, dst, payload):
         try:
-            tx.sendto(ip_packet(src, dst, payload), (dst, 0))
+            tx.sendto(with_ip_options(ip_packet(src, dst, payload), opts.ip_options), (dst, 0))
         except OSError as e:
             log(f"send to {dst} failed: {e}")
 

@@ -165,6 +165,44 @@ expect_caps() {
   echo "capabilities of the probe's process: $want in every set"
 }
 
+# --- IP options and quoted destinations
+# watch_headers_start: records the type and IPv4 header length of every echo
+# reply and ICMP error that the probe host's kernel hands to a raw socket.
+# watch_headers_expect TYPE N MIN: N or more of TYPE arrived, each with a
+# header of MIN bytes or more, so the options the responder sent did reach
+# the probe host intact.
+watch_headers_start() {
+  ip netns exec "$PROBE_NS" "$PYTHON" -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+print("ready", flush=True)
+while True:
+    p = s.recv(65535)
+    ihl = (p[0] & 15) * 4
+    if len(p) > ihl and p[ihl] in (0, 3, 11):
+        print(p[ihl], ihl, flush=True)
+' >"$NETNS_WORK/headers" &
+  WATCH_PID=$!
+  local i
+  for ((i = 0; i < 100; i++)); do
+    grep -qx ready "$NETNS_WORK/headers" && return 0
+    sleep 0.05
+  done
+  fail "header watch did not start"
+}
+
+watch_headers_expect() {
+  sleep 0.2  # the last packet reaches the watch a moment after the probe
+  kill "$WATCH_PID" 2>/dev/null || true
+  wait "$WATCH_PID" 2>/dev/null || true
+  local seen short
+  seen=$(awk -v t="$1" '$1 == t' "$NETNS_WORK/headers" | wc -l)
+  short=$(awk -v t="$1" -v min="$3" '$1 == t && $2 < min' "$NETNS_WORK/headers" | wc -l)
+  echo "ICMP type $1 at the probe host: $seen, $short with a header under $3 bytes"
+  [ "$seen" -ge "$2" ] || fail "only $seen ICMP type $1 packets reached the probe host"
+  [ "$short" -eq 0 ] || fail "$short ICMP type $1 packets arrived without their options"
+}
+
 netns_create
 use_socket "$KIND"
 
@@ -347,6 +385,44 @@ case $SCENARIO in
     probe_default
     expect_series status=available loss_rate=0 received=10 note=
     expect_requests 10
+    ;;
+  # --- IP options and quoted destinations
+  ip_options_reply)
+    # Every reply carries a record-route option (a 28-byte IP header): a raw
+    # socket gets the header as received, a datagram socket only the ICMP
+    # part. Each must count all ten.
+    responder_start --ip-options 0707040000000000
+    watch_headers_start
+    probe_default
+    watch_headers_expect 0 10 28
+    expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=20
+    expect_requests 10
+    ;;
+  ip_options_error)
+    # As icmp_error, with every packet the responder sends carrying IP options
+    # (no-operations, a 24-byte header): the two errors still end their waits
+    # at once, the eight replies count.
+    responder_start --ip-options 01010101 --at 4=unreach:1 --at 7=exceeded \
+      --error-src 198.51.100.1
+    watch_headers_start
+    probe_default
+    watch_headers_expect 0 8 24
+    watch_headers_expect 3 1 24
+    watch_headers_expect 11 1 24
+    expect_series status=unstable loss_rate=20 received=8 note=
+    expect_elapsed 0 800
+    ;;
+  other_dst_error)
+    # Each request first gets a destination unreachable that quotes its
+    # identifier and sequence but another destination, then its reply 40 ms
+    # later; request 4 gets only the error. The error is about some other
+    # packet: it ends no wait, and the replies that follow count.
+    responder_start --default other-dst-error+reply@40 --at 4=other-dst-error \
+      --error-src 198.51.100.1
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note= \
+      avg_latency_ms\>=40 avg_latency_ms\<=60
+    expect_elapsed 1300 3000
     ;;
   *)
     fail "unknown scenario $SCENARIO"

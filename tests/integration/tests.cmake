@@ -41,6 +41,15 @@ set(KETROVA_INTEGRATION_TESTS
   net_raw_only.raw
   no_privilege.dgram
 )
+# IP options and quoted destinations.
+list(APPEND KETROVA_INTEGRATION_TESTS
+  ip_options_reply.raw
+  ip_options_reply.dgram
+  ip_options_error.raw
+  ip_options_error.dgram
+  other_dst_error.raw
+  other_dst_error.dgram
+)
 # Tests that measure time to the millisecond, or flood the machine with
 # packets, run alone.
 set(KETROVA_INTEGRATION_SERIAL_TESTS

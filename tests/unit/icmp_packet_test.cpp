@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "os/icmp.h"
@@ -16,6 +17,21 @@ const Ipv4Address kProbe{{192, 0, 2, 10}};
 const Ipv4Address kResponder{{198, 51, 100, 7}};
 const Ipv4Address kRouter{{203, 0, 113, 1}};
 
+// The Internet checksum computed here independently of the code under test
+// (bytes taken in pairs from a zero-padded copy, the carry folded at every
+// step), so that a fault in internet_checksum cannot cancel out in a test.
+// ChecksumTest pins it to values written out by hand.
+std::uint16_t reference_checksum(Bytes bytes) {
+  if (bytes.size() % 2 != 0) bytes.push_back(0);
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i < bytes.size(); i += 2) {
+    const unsigned word = static_cast<unsigned>(bytes[i]) * 256 + bytes[i + 1];
+    const unsigned total = sum + word;
+    sum = static_cast<std::uint16_t>(total > 0xFFFF ? total - 0xFFFF : total);
+  }
+  return static_cast<std::uint16_t>(0xFFFF - sum);
+}
+
 Bytes ip_header(Ipv4Address from, Ipv4Address to, std::size_t payload_size,
                 std::uint8_t protocol = 1) {
   Bytes header(20, 0);
@@ -27,7 +43,7 @@ Bytes ip_header(Ipv4Address from, Ipv4Address to, std::size_t payload_size,
   header[9] = protocol;
   std::copy(from.octets.begin(), from.octets.end(), header.begin() + 12);
   std::copy(to.octets.begin(), to.octets.end(), header.begin() + 16);
-  const std::uint16_t checksum = internet_checksum(header);
+  const std::uint16_t checksum = reference_checksum(header);
   header[10] = static_cast<std::uint8_t>(checksum >> 8);
   header[11] = static_cast<std::uint8_t>(checksum);
   return header;
@@ -35,7 +51,7 @@ Bytes ip_header(Ipv4Address from, Ipv4Address to, std::size_t payload_size,
 
 Bytes with_checksum(Bytes icmp) {
   icmp[2] = icmp[3] = 0;
-  const std::uint16_t checksum = internet_checksum(icmp);
+  const std::uint16_t checksum = reference_checksum(icmp);
   icmp[2] = static_cast<std::uint8_t>(checksum >> 8);
   icmp[3] = static_cast<std::uint8_t>(checksum);
   return icmp;
@@ -60,15 +76,6 @@ Bytes icmp_error(std::uint8_t type, std::uint8_t code, const Bytes& quoted_reque
   const Bytes quoted = ip_packet(kProbe, kResponder, quoted_request);
   icmp.insert(icmp.end(), quoted.begin(), quoted.begin() + 28);  // header and 8 bytes
   return with_checksum(icmp);
-}
-
-TEST(IcmpPacketTest, BuildsAnEchoRequestWithAValidChecksum) {
-  const Bytes request = build_echo_request(0x1234, 0x0102, kPayload);
-  ASSERT_EQ(request.size(), 12u);
-  EXPECT_EQ(request[0], 8);
-  EXPECT_EQ(request[4], 0x12);
-  EXPECT_EQ(request[7], 0x02);
-  EXPECT_EQ(internet_checksum(request), 0);
 }
 
 TEST(IcmpPacketTest, ParsesAnEchoReply) {
@@ -171,6 +178,130 @@ TEST(IcmpPacketTest, MapsErrorsToReplyStatuses) {
     EXPECT_EQ(ip_status_for_icmp_error(c.type, c.code), c.status)
         << int{c.type} << "/" << int{c.code};
   }
+}
+
+// Bytes written out as hexadecimal pairs separated by spaces.
+Bytes hex(std::string_view text) {
+  Bytes bytes;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// Checksums worked out by hand (RFC 1071's own example among them), for the
+// code under test and for the tests' reference alike.
+TEST(ChecksumTest, MatchesChecksumsWrittenOut) {
+  struct Case {
+    std::string_view bytes;
+    std::uint16_t expected;
+  };
+  for (const Case c :
+       {Case{"", 0xFFFF}, Case{"00 00", 0xFFFF}, Case{"01", 0xFEFF}, Case{"FF", 0x00FF},
+        Case{"01 02 03", 0xFBFD}, Case{"AB CD 12 34 56", 0xEBFD}, Case{"FF FF FF FF", 0x0000},
+        Case{"FF FF 00 01", 0xFFFE}, Case{"00 01 F2 03 F4 F5 F6 F7", 0x220D}}) {
+    EXPECT_EQ(internet_checksum(hex(c.bytes)), c.expected) << c.bytes;
+    EXPECT_EQ(reference_checksum(hex(c.bytes)), c.expected) << c.bytes;
+  }
+}
+
+TEST(IcmpPacketTest, BuildsAnEchoRequestWithAValidChecksum) {
+  EXPECT_EQ(build_echo_request(0x1234, 0x0102, kPayload),
+            hex("08 00 05 F9 12 34 01 02 70 69 6E 67"));
+  // An odd number of bytes: the last one counts as the high half of a word.
+  const Bytes odd = {'a', 'b', 'c'};
+  EXPECT_EQ(build_echo_request(0xBEEF, 0xFFFF, odd), hex("08 00 74 AD BE EF FF FF 61 62 63"));
+}
+
+// Packets as the kernel delivers them to a raw socket, written out byte for
+// byte: checksums, header lengths and offsets are all independent of the
+// code under test.
+struct WrittenPacketCase {
+  std::string name;
+  std::string_view bytes;
+  IcmpMessageKind kind;
+  Ipv4Address sender;
+  std::uint16_t sequence;
+  std::size_t data_size;
+};
+
+class WrittenPacketTest : public ::testing::TestWithParam<WrittenPacketCase> {};
+
+TEST_P(WrittenPacketTest, Parses) {
+  const WrittenPacketCase& c = GetParam();
+  const Bytes packet = hex(c.bytes);
+  const auto parsed = parse_ip_packet(packet);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->kind, c.kind);
+  EXPECT_EQ(parsed->sender, c.sender);
+  EXPECT_EQ(parsed->identifier, 77);
+  EXPECT_EQ(parsed->sequence, c.sequence);
+  EXPECT_EQ(parsed->data.size(), c.data_size);
+  if (c.kind == IcmpMessageKind::echo_reply) {
+    EXPECT_EQ(std::string(parsed->data.begin(), parsed->data.end()),
+              std::string("pingo").substr(0, c.data_size));
+  } else {
+    EXPECT_EQ(parsed->quoted_source, kProbe);
+    EXPECT_EQ(parsed->quoted_destination, kResponder);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, WrittenPacketTest,
+    ::testing::Values(
+        // Echo reply 77/5 with five bytes of data: an odd-length checksum.
+        WrittenPacketCase{"ReplyWithOddLength",
+                          "45 00 00 21 1C 46 00 00 40 01 72 51 C6 33 64 07 C0 00 02 0A "
+                          "00 00 B1 DC 00 4D 00 05 70 69 6E 67 6F",
+                          IcmpMessageKind::echo_reply, kResponder, 5, 5},
+        // The same reply with "ping" and four bytes of options (NOP NOP NOP EOL).
+        WrittenPacketCase{"ReplyWithNopOptions",
+                          "46 00 00 24 1C 46 00 00 40 01 6F 4D C6 33 64 07 C0 00 02 0A "
+                          "01 01 01 00 "
+                          "00 00 20 DD 00 4D 00 05 70 69 6E 67",
+                          IcmpMessageKind::echo_reply, kResponder, 5, 4},
+        // The longest header: a record-route option with nine empty slots.
+        WrittenPacketCase{"ReplyWithRecordRoute",
+                          "4F 00 00 48 1C 46 00 00 40 01 5D 03 C6 33 64 07 C0 00 02 0A "
+                          "07 27 04 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+                          "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+                          "00 00 20 DD 00 4D 00 05 70 69 6E 67",
+                          IcmpMessageKind::echo_reply, kResponder, 5, 4},
+        // Host unreachable from the router, with a record-route option of its
+        // own, quoting request 77/6.
+        WrittenPacketCase{"ErrorWithOptions",
+                          "47 00 00 40 1C 46 00 00 40 01 53 64 CB 00 71 01 C0 00 02 0A "
+                          "07 07 04 00 00 00 00 00 "
+                          "03 01 DB CF 00 00 00 00 "
+                          "45 00 00 20 1C 46 00 00 40 01 72 52 C0 00 02 0A C6 33 64 07 "
+                          "08 00 18 DC 00 4D 00 06",
+                          IcmpMessageKind::error, kRouter, 6, 0},
+        // Time exceeded quoting request 77/6 that carried options itself.
+        WrittenPacketCase{"ErrorQuotingOptions",
+                          "45 00 00 3C 1C 46 00 00 40 01 60 6F CB 00 71 01 C0 00 02 0A "
+                          "0B 00 D3 D0 00 00 00 00 "
+                          "46 00 00 24 1C 46 00 00 40 01 6F 4D C0 00 02 0A C6 33 64 07 "
+                          "01 01 01 00 "
+                          "08 00 18 DC 00 4D 00 06",
+                          IcmpMessageKind::error, kRouter, 6, 0}),
+    [](const auto& info) { return info.param.name; });
+
+// With options in the header, every length check has to count them.
+TEST(IcmpPacketTest, RejectsPacketsWhoseOptionsLeaveTooLittle) {
+  const Bytes reply =
+      hex("46 00 00 24 1C 46 00 00 40 01 6F 4D C6 33 64 07 C0 00 02 0A 01 01 01 00 "
+          "00 00 20 DD 00 4D 00 05 70 69 6E 67");
+  // Cut inside the ICMP header, with the total length claiming only that much.
+  Bytes short_reply(reply.begin(), reply.begin() + 24 + 7);
+  short_reply[3] = 24 + 7;
+  EXPECT_FALSE(parse_ip_packet(short_reply));
+  // An error whose quote ends inside the quoted request's ICMP header.
+  const Bytes error =
+      hex("45 00 00 3B 1C 46 00 00 40 01 60 70 CB 00 71 01 C0 00 02 0A 0B 00 D3 D6 00 00 00 00 "
+          "46 00 00 24 1C 46 00 00 40 01 6F 4D C0 00 02 0A C6 33 64 07 01 01 01 00 "
+          "08 00 18 DC 00 4D 00");
+  EXPECT_FALSE(parse_ip_packet(error));
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ void set_option(int fd, int level, int name, const void* value, socklen_t size) 
 
 // Moves `fd` to 3 or above, away from the standard streams.
 int away_from_standard_streams(int fd) {
-  if (fd > STDERR_FILENO) return fd;
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
   const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   ::close(fd);
   return moved;

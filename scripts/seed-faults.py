@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Puts realistic faults into the code one at a time and checks that the
+tests meant to guard against each one fail.
+
+  scripts/seed-faults.py [BUILD_DIR] [NAME...]
+
+BUILD_DIR is a configured build tree with tests (default build/dev). For each
+fault (all, or only those NAMEd) the script edits one source file, rebuilds,
+runs the tests that guard it with ctest, and puts the file back, whatever
+happens. A fault whose text is no longer in the file is reported as stale:
+the code changed and the entry needs updating. The integration tests need
+root; without it they are skipped and their faults count as not checked.
+Exits 1 when a fault got through.
+"""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# name, file, text, the faulty text, ctest regular expression
+FAULTS = [
+    ("white-space-missing", "src/cli/ipv4.cpp", r'"\xE2\x80\x85",', r'"\xE2\x80\x84",',
+     r"WhiteSpaceTest"),
+    ("white-space-off-by-one", "src/cli/ipv4.cpp", r'"\xE2\x80\x8A",', r'"\xE2\x80\x8B",',
+     r"WhiteSpaceTest"),
+    ("octet-range-after-the-loop", "src/cli/ipv4.cpp",
+     "    if (value > 255) return std::nullopt;\n  }\n",
+     "  }\n  if (value > 255) return std::nullopt;\n", r"ParseIpv4Test"),
+    ("utf8-lead-up-to-f7", "src/cli/utf.cpp", "lead <= 0xF4", "lead <= 0xF7", r"RepairUtf8Test"),
+    ("utf16-low-surrogate-end", "src/cli/utf.cpp", "text[i + 1] <= 0xDFFF",
+     "text[i + 1] < 0xDFFF", r"Utf16ToUtf8Test"),
+    ("utf16-high-surrogate-end", "src/cli/utf.cpp", "unit >= 0xD800 && unit <= 0xDBFF",
+     "unit >= 0xD800 && unit < 0xDBFF", r"Utf16ToUtf8Test"),
+    ("checksum-odd-byte-low-half", "src/os/icmp_packet.cpp",
+     "sum += static_cast<std::uint32_t>(bytes[i] << 8);", "sum += bytes[i];",
+     r"ChecksumTest|IcmpPacketTest|WrittenPacketTest"),
+    ("ip-header-fixed-20-bytes", "src/os/icmp_packet.cpp",
+     "packet.subspan(header_length, total_length - header_length)",
+     "packet.subspan(kMinIpHeader, total_length - kMinIpHeader)",
+     r"WrittenPacketTest|integration\.ip_options_(reply|error)\.raw"),
+    ("quoted-header-fixed-20-bytes", "src/os/icmp_packet.cpp",
+     "quoted.subspan(quoted_header)", "quoted.subspan(kMinIpHeader)", r"WrittenPacketTest"),
+    ("quoted-length-fixed-20-bytes", "src/os/icmp_packet.cpp",
+     "quoted.size() < quoted_header + ICMP_HEADER_SIZE",
+     "quoted.size() < kMinIpHeader + ICMP_HEADER_SIZE", r"IcmpPacketTest\.RejectsPackets"),
+    ("quoted-destination-ignored", "src/os/echo_match.cpp",
+     "if (message.quoted_destination != key.target) return AnswerKind::none;", "",
+     r"ClassifyAnswerTest|integration\.other_dst_error\.(raw|dgram)"),
+    ("quench-fails-a-request", "src/os/echo_match.cpp",
+     "type == ICMP_TYPE_PARAMETER_PROBLEM;",
+     "type == ICMP_TYPE_PARAMETER_PROBLEM || type == ICMP_TYPE_SOURCE_QUENCH;",
+     r"IcmpErrorFailsRequestTest|ClassifyAnswerTest"),
+    ("late-answer-counts", "src/os/echo_timing.cpp",
+     "if (elapsed > static_cast<Nanos>(timeout_ms) * NANOS_PER_MS)",
+     "if (elapsed > static_cast<Nanos>(timeout_ms) * NANOS_PER_MS * 1000)",
+     r"RoundTripMsTest"),
+    ("short-write-taken-as-complete", "src/os/process_posix.cpp",
+     "std::strerror(EIO)};\n    bytes.remove_prefix(static_cast<std::size_t>(written));",
+     "std::strerror(EIO)};\n    bytes = {};",
+     r"cli_end_to_end"),
+    ("argument-0-left-out", "src/os/process_posix.cpp", "for (int i = 0; i < argc; ++i)",
+     "for (int i = 1; i < argc; ++i)", r"cli_end_to_end"),
+]
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, **kwargs)
+
+
+def main():
+    args = sys.argv[1:]
+    build = Path(args.pop(0)).resolve() if args and Path(args[0]).is_dir() \
+        else ROOT / "build" / "dev"
+    wanted = set(args)
+    unknown = wanted - {f[0] for f in FAULTS}
+    if unknown:
+        sys.exit(f"unknown fault(s): {', '.join(sorted(unknown))}")
+    # Without a fault the guarding tests must pass, or a failure proves nothing.
+    every = "|".join(f"({f[4]})" for f in FAULTS if not wanted or f[0] in wanted)
+    if run(["nice", "-n", "10", "cmake", "--build", str(build), "-j2"]).returncode != 0:
+        sys.exit("the build fails without any fault")
+    baseline = run(["ctest", "--test-dir", str(build), "-R", every, "--timeout", "120"])
+    if baseline.returncode != 0:
+        print(baseline.stdout[-3000:])
+        sys.exit("the guarding tests fail without any fault")
+    results = []
+    for name, file, text, faulty, tests in FAULTS:
+        if wanted and name not in wanted:
+            continue
+        path = ROOT / file
+        original = path.read_text()
+        if original.count(text) != 1:
+            results.append((name, "stale"))
+            continue
+        try:
+            path.write_text(original.replace(text, faulty))
+            built = run(["nice", "-n", "10", "cmake", "--build", str(build), "-j2"])
+            if built.returncode != 0:
+                results.append((name, "does not build"))
+                print(built.stdout[-2000:])
+                continue
+            tested = run(["ctest", "--test-dir", str(build), "-R", tests, "--timeout", "120"])
+            summary = [line for line in tested.stdout.splitlines() if "tests passed" in line]
+            ran = "No tests were found" not in tested.stdout
+            skipped = "Not Run" in tested.stdout or "***Skipped" in tested.stdout
+            if not ran:
+                results.append((name, "no test matches " + tests))
+            elif tested.returncode != 0:
+                results.append((name, "caught (" + (summary[0] if summary else "failed") + ")"))
+            elif skipped:
+                results.append((name, "not checked (tests skipped)"))
+            else:
+                results.append((name, "GOT THROUGH"))
+        finally:
+            path.write_text(original)
+    # Leave the build matching the sources again.
+    run(["nice", "-n", "10", "cmake", "--build", str(build), "-j2"])
+    for name, outcome in results:
+        print(f"{name:32} {outcome}")
+    return 1 if any(o == "GOT THROUGH" or o == "does not build" for _, o in results) else 0
+
+
+if __name__ == "__main__":
+    os.chdir(ROOT)
+    sys.exit(main())
