@@ -146,6 +146,7 @@ def summarise(mode, work):
         "socket_drops": number("socket_drops"),
         "requests": number("requests_seen"),
         "sent": number("replies_sent"),
+        "arrived": number("replies_arrived"),
     }
     sends = load_sends(os.path.join(work, "trace")) if os.path.exists(
         os.path.join(work, "trace")) else None

@@ -23,8 +23,9 @@
 #          judged as one group, where both figures are lower bounds.
 #
 # Per case: probes, requests (as the responder saw them), replies sent,
-# replies counted (the sum of the probes' "received"), missing, unsent, pairs
-# used by more than one probe at once, CPU time per probe (user + system from
+# replies arrived (the probe host's IcmpInEchoReps: replies its ICMP layer
+# took in), replies counted (the sum of the probes' "received"), missing,
+# unsent, pairs used by more than one probe at once, CPU time per probe (user + system from
 # wait4 of each probe, mean and median), the wall time of a round (median),
 # and two of the probe host's kernel counters summed over the rounds: backlog
 # drops (the second column of /proc/net/softnet_stat, all CPUs; global, not
@@ -145,6 +146,7 @@ round() {
     kernel_echo on
   fi
   in_responder nstat -az >"$dir/responder.before"
+  in_probe nstat -az >"$dir/probe.before"
   local backlog_before
   backlog_before=$(backlog_drops)
   if [ -n "$traced" ]; then
@@ -165,6 +167,9 @@ round() {
     cp "$trace_instance/trace" "$dir/trace"
   fi
   in_responder nstat -az >"$dir/responder.after"
+  in_probe nstat -az >"$dir/probe.after"
+  echo $(($(counter "$dir/probe.after" IcmpInEchoReps) - $(counter "$dir/probe.before" IcmpInEchoReps))) \
+    >"$dir/replies_arrived"
   for name in IcmpInEchos:requests_seen IcmpOutEchoReps:replies_sent; do
     echo $(($(counter "$dir/responder.after" "${name%:*}") - $(counter "$dir/responder.before" "${name%:*}"))) \
       >"$dir/${name#*:}"
@@ -182,8 +187,8 @@ in_probe ping -c 1 -W 2 -I "$PROBE_IP" "$TARGET_IP" >/dev/null
 
 echo "-- many probes at once: $rounds rounds per case, same source and target," \
   "$(nproc) CPUs; subset responder answers $fraction (seed $seed)"
-printf '   %-9s %-8s %4s %8s %6s %7s %7s %6s %6s %4s  %-18s %6s %7s %6s\n' \
-  responder socket N requests sent counted missing unsent shared bad \
+printf '   %-9s %-8s %4s %8s %6s %7s %7s %7s %6s %6s %4s  %-18s %6s %7s %6s\n' \
+  responder socket N requests sent arrived counted missing unsent shared bad \
   "CPU ms per probe" "wall s" backlog rcvbuf
 for mode in $modes; do
   for kind in $kinds; do
@@ -202,7 +207,8 @@ cpu_mean = statistics.mean(r["cpu_ms_mean"] for r in rows)
 cpu_median = statistics.median(r["cpu_ms_median"] for r in rows)
 wall = statistics.median(r["wall_s"] for r in rows)
 bad = sum(r["bad_lines"] + r["exit_nonzero"] for r in rows)
-print(f"   {mode:<9} {kind:<8} {n:>4} {total('requests'):>8} {total('sent'):>6} {total('counted'):>7}"
+print(f"   {mode:<9} {kind:<8} {n:>4} {total('requests'):>8} {total('sent'):>6} {total('arrived'):>7}"
+      f" {total('counted'):>7}"
       f" {total('missing'):>7} {total('unsent_counted'):>6} {total('shared_pairs'):>6} {bad:>4}"
       f"  {cpu_mean:5.2f} (median {cpu_median:4.2f}) {wall:6.2f} {total('backlog_drops'):>7}"
       f" {total('socket_drops'):>6}")

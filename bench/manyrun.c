@@ -39,7 +39,9 @@ static int redirect(const char* dir, int index, const char* suffix, int target) 
   return 0;
 }
 
-static long long micros(struct timeval t) { return (long long)t.tv_sec * 1000000LL + t.tv_usec; }
+static long long micros(struct timeval t) {
+  return (long long)t.tv_sec * 1000000LL + t.tv_usec;
+}
 
 int main(int argc, char** argv) {
   long count = 0;
@@ -48,11 +50,21 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = getopt(argc, argv, "+n:o:u:g:")) != -1) {
     switch (opt) {
-      case 'n': count = strtol(optarg, NULL, 10); break;
-      case 'o': dir = optarg; break;
-      case 'u': uid = strtol(optarg, NULL, 10); break;
-      case 'g': gid = strtol(optarg, NULL, 10); break;
-      default: count = 0; break;
+      case 'n':
+        count = strtol(optarg, NULL, 10);
+        break;
+      case 'o':
+        dir = optarg;
+        break;
+      case 'u':
+        uid = strtol(optarg, NULL, 10);
+        break;
+      case 'g':
+        gid = strtol(optarg, NULL, 10);
+        break;
+      default:
+        count = 0;
+        break;
     }
   }
   if (count <= 0 || dir == NULL || optind >= argc || (uid < 0) != (gid < 0)) {
@@ -75,7 +87,8 @@ int main(int argc, char** argv) {
     if (pid == 0) {
       close(gate[1]);
       if (redirect(dir, (int)i, "out", 1) != 0 || redirect(dir, (int)i, "err", 2) != 0) _exit(126);
-      if (gid >= 0 && (setgroups(0, NULL) != 0 || setgid((gid_t)gid) != 0 || setuid((uid_t)uid) != 0)) {
+      if (gid >= 0 &&
+          (setgroups(0, NULL) != 0 || setgid((gid_t)gid) != 0 || setuid((uid_t)uid) != 0)) {
         _exit(126);
       }
       char byte;
