@@ -139,3 +139,6 @@ else:
     print("            ping  no replies")
 PY
 done
+
+echo "-- 4. many probes at once (bench/concurrent.sh)"
+PROBE=$probe bench/concurrent.sh

@@ -68,6 +68,17 @@ int away_from_standard_streams(int fd) {
   return moved;
 }
 
+// Until its filter is attached a raw socket is handed every ICMP packet the
+// host receives. With many probes running at once those can fill its receive
+// buffer in that moment, and the reply to its first request would then be
+// dropped by the kernel. Nothing queued before the first request is ours.
+void discard_queued(int fd) {
+  std::array<std::uint8_t, 64> packet;
+  for (int i = 0; i < 1024; ++i) {
+    if (::recv(fd, packet.data(), packet.size(), MSG_DONTWAIT | MSG_TRUNC) < 0) return;
+  }
+}
+
 Nanos to_nanos(const timespec& time) {
   return static_cast<Nanos>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
@@ -93,6 +104,7 @@ int open_icmp_socket(SocketKind kind, std::uint16_t identifier) {
     std::array<sock_filter, 17> program = echo_filter(identifier);
     const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
     set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
+    discard_queued(fd);
   }
   return fd;
 }
