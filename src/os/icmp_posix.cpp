@@ -140,6 +140,7 @@ class PosixIcmpEchoService final : public IcmpEchoService {
       close();
       return false;
     }
+    await_receive_stamps();
     return true;
   }
 

@@ -6,6 +6,7 @@
 #include <linux/icmp.h>
 #include <linux/net_tstamp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,6 +84,20 @@ Nanos to_nanos(const timespec& time) {
   return static_cast<Nanos>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
+// The kernel's software stamp among a message's ancillary data.
+std::optional<Nanos> software_stamp(msghdr& header) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING &&
+        c->cmsg_len >= CMSG_LEN(sizeof(scm_timestamping))) {
+      scm_timestamping stamps{};
+      std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
+      // The software stamp comes first; zero means none.
+      if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0) return to_nanos(stamps.ts[0]);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int open_icmp_socket(SocketKind kind, std::uint16_t identifier) {
@@ -107,6 +122,44 @@ int open_icmp_socket(SocketKind kind, std::uint16_t identifier) {
     discard_queued(fd);
   }
   return fd;
+}
+
+void await_receive_stamps() {
+  // Its own calls (write, recvmmsg, poll) keep apart from those of the echo
+  // requests (sendto, recvmsg, ppoll), so that a tracer can tell them apart.
+  const int fd = away_from_standard_streams(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (fd < 0) return;
+  const int stamping = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof self;
+  // Without a loopback interface (down in a new network namespace) there is
+  // nothing to wait with.
+  if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &stamping, sizeof stamping) == 0 &&
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) == 0 &&
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0) {
+    for (int attempt = 0; attempt < 12; ++attempt) {
+      std::uint8_t byte = 0;
+      if (::write(fd, &byte, 1) != 1) break;
+      pollfd descriptor{fd, POLLIN, 0};
+      if (::poll(&descriptor, 1, 2) <= 0) continue;
+      alignas(cmsghdr) std::array<std::uint8_t, 128> control;
+      iovec vector{&byte, 1};
+      mmsghdr message{};
+      message.msg_hdr.msg_iov = &vector;
+      message.msg_hdr.msg_iovlen = 1;
+      message.msg_hdr.msg_control = control.data();
+      message.msg_hdr.msg_controllen = control.size();
+      if (::recvmmsg(fd, &message, 1, MSG_DONTWAIT, nullptr) == 1 &&
+          software_stamp(message.msg_hdr)) {
+        break;
+      }
+      ::poll(nullptr, 0, 2);  // a moment for the kernel's worker
+    }
+  }
+  ::close(fd);
 }
 
 std::optional<ReceivedMessage> receive_message(int fd, std::span<std::uint8_t> buffer,
@@ -137,17 +190,10 @@ std::optional<ReceivedMessage> receive_message(int fd, std::span<std::uint8_t> b
   if (header.msg_namelen >= sizeof peer && peer.sin_family == AF_INET) {
     message.peer = from_network_order(peer.sin_addr.s_addr);
   }
+  message.stamp = software_stamp(header);
   for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING &&
-        c->cmsg_len >= CMSG_LEN(sizeof(scm_timestamping))) {
-      scm_timestamping stamps{};
-      std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
-      // The software stamp comes first; zero means none.
-      if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0) {
-        message.stamp = to_nanos(stamps.ts[0]);
-      }
-    } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR &&
-               c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR &&
+        c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
       sock_extended_err error{};
       std::memcpy(&error, CMSG_DATA(c), sizeof error);
       QueuedRecord record;

@@ -25,6 +25,13 @@ enum class SocketKind {
 // effective; nothing else here needs any privilege.
 int open_icmp_socket(SocketKind kind, std::uint16_t identifier);
 
+// The kernel stamps arriving packets only while some socket on the host asks
+// for it, and when the first one asks it switches stamping on from a worker
+// thread a moment later: until then answers arrive without a receive stamp.
+// Waits, for 50 ms at most, until a datagram that this process sends itself
+// over the loopback interface arrives stamped. Needs no privilege.
+void await_receive_stamps();
+
 // One record of the error queue.
 struct QueuedRecord {
   enum class Origin { icmp, transmit_stamp, other };
