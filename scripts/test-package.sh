@@ -141,6 +141,14 @@ for setting in "ExecStart=$program --src-ip %i --target-ip \${TARGET_IP}" Dynami
   check "service: $setting" grep -qxF "$setting" <<<"$service"
 done
 
+# The manual page shows the service's main settings: each of them as shipped.
+shown=$(MANWIDTH=200 man -l docs/ketrova-probe.1 2>/dev/null | sed -n '/^ *Type=oneshot$/,/^ *SystemCallFilter=/p' |
+  sed 's/^ *//')
+missing=$(grep -vxF -f <(echo "$service") <<<"$shown" || true)
+check "the manual page's unit settings are the shipped unit's ($(wc -l <<<"$shown") lines)" \
+  test -n "$shown" -a -z "$missing"
+[ -z "$missing" ] || echo "  not in the unit: $missing"
+
 # --- the integration tests' pair of namespaces -------------------------------
 netns_create
 kernel_echo on
