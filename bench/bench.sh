@@ -3,6 +3,8 @@
 # namespaces of its own (probe host 192.0.2.10, responder host 198.51.100.7;
 # nothing else is reachable from them), removed again on exit. Needs root.
 # A benchmark, not a test: it prints figures and asserts nothing.
+# BENCH_PROBE=PATH measures that binary (say the installed package's,
+# /usr/bin/ketrova-probe) in place of the release build.
 #
 #  1. Alternately, BENCH_RUNS times each (default 30), with kernel echo
 #     replies: the probe, and `ping -c 10 -i 0 -q -I SOURCE TARGET`. For each
@@ -26,10 +28,15 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 command -v ping >/dev/null || { echo "bench: iputils ping is missing (scripts/install-deps.sh test)" >&2; exit 1; }
 
-echo "-- building the release binary"
-cmake --preset release >/dev/null
-cmake --build --preset release -j 2 --target ketrova-probe
-probe=$PWD/build/release/ketrova-probe
+if [ -n "${BENCH_PROBE:-}" ]; then
+  probe=$(realpath "$BENCH_PROBE")
+  echo "-- measuring $probe"
+else
+  echo "-- building the release binary"
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j 2 --target ketrova-probe
+  probe=$PWD/build/release/ketrova-probe
+fi
 
 work=$(mktemp -d)
 # The integration tests' pair of namespaces and their scripted responder.
@@ -90,7 +97,7 @@ row("ping", ping_wall, ping_rss)
 print(f"   /bin/true through the same launcher: wall {floor_wall[0]:.3f} ms, peak RSS {floor_rss[0]} KiB")
 wall_ratio = statistics.median(probe_wall) / statistics.median(ping_wall)
 rss_ratio = statistics.median(probe_rss) / statistics.median(ping_rss)
-print(f"   ratio probe/ping: wall {wall_ratio:.3f} (target <= 0.5), peak RSS {rss_ratio:.3f} (target <= 0.75)")
+print(f"   ratio probe/ping: wall {wall_ratio:.3f} (target <= 0.6), peak RSS {rss_ratio:.3f} (target <= 0.6)")
 PY
 
 echo "-- 2. all-timeout series (responder ignores echo requests), start to end"

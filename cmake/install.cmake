@@ -1,9 +1,13 @@
 # Install rules and packages.
 #
 # Linux: `cmake --install` puts the binary in bin, the manual page in
-# share/man/man1 and README.md and LICENSE in the documentation directory;
-# `cpack -G DEB` makes a Debian package whose postinst gives the binary
-# CAP_NET_RAW, so that any user can run it without sudo.
+# share/man/man1, README.md, the copyright file and the changelog in the
+# documentation directory, and the systemd template units
+# ketrova-probe@.service and ketrova-probe@.timer in lib/systemd/system.
+# `cpack -G DEB` makes a Debian package for the configured prefix (configure
+# with -DCMAKE_INSTALL_PREFIX=/usr, as scripts/package.sh does) whose
+# postinst gives the binary CAP_NET_RAW, so that any user can run it without
+# sudo.
 #
 # Windows: a flat zip with ketrova-probe.exe, README.md and LICENSE.txt at its
 # top; `cpack -G ZIP` in a build made with the windows preset.
@@ -16,7 +20,8 @@ if(WIN32)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   install(TARGETS ketrova-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The licence goes in as the machine-readable copyright file.
+  install(FILES README.md packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # Manual pages are installed compressed, as Debian's policy asks.
   set(KETROVA_MANPAGE ${CMAKE_CURRENT_SOURCE_DIR}/docs/ketrova-probe.1)
@@ -34,6 +39,38 @@ else()
   else()
     install(FILES ${KETROVA_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
+
+  # The changelog, in Debian's format; its latest entry is this version.
+  set(KETROVA_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/changelog)
+  file(STRINGS ${KETROVA_CHANGELOG} KETROVA_CHANGELOG_TOP LIMIT_COUNT 1)
+  if(NOT KETROVA_CHANGELOG_TOP MATCHES "^ketrova-probe \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/debian/changelog: the latest entry is not version "
+                        "${PROJECT_VERSION}: ${KETROVA_CHANGELOG_TOP}")
+  endif()
+  if(KETROVA_GZIP)
+    set(KETROVA_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+    add_custom_command(
+      OUTPUT ${KETROVA_CHANGELOG_GZ}
+      COMMAND ${KETROVA_GZIP} -9 -n -c ${KETROVA_CHANGELOG} > ${KETROVA_CHANGELOG_GZ}
+      DEPENDS ${KETROVA_CHANGELOG}
+      COMMENT "Compressing the changelog"
+      VERBATIM)
+    add_custom_target(ketrova_changelog ALL DEPENDS ${KETROVA_CHANGELOG_GZ})
+    install(FILES ${KETROVA_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  else()
+    install(FILES ${KETROVA_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
+
+  # systemd template units, the instance name being the source address. The
+  # service runs the binary where this configuration installs it.
+  set(KETROVA_UNIT_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/ketrova-probe)
+  configure_file(packaging/systemd/ketrova-probe@.service.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/systemd/ketrova-probe@.service @ONLY)
+  set(KETROVA_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+      "Where the systemd units go, relative to the prefix or absolute")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/systemd/ketrova-probe@.service
+                packaging/systemd/ketrova-probe@.timer
+          DESTINATION ${KETROVA_SYSTEMD_UNITDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME ketrova-probe)
@@ -42,12 +79,17 @@ set(CPACK_PACKAGE_CONTACT "the ketrova-probe developers <maintainers@ketrova-pro
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "ICMP path probe that judges one source address and prints a JSON line")
+# The extended description as Debian wants it: lines of at most 80
+# characters, which the DEB generator indents by one space.
 set(CPACK_PACKAGE_DESCRIPTION
-    "ketrova-probe sends ten ICMP echo requests from one local IPv4 source address \
-to a target and prints one JSON line with a verdict (available, unstable or \
-unavailable), the loss rate, the average latency and the jitter. It is meant \
-for scripts and monitoring agents that need to know whether a given uplink \
-of a multi-homed host can reach the network.")
+    "ketrova-probe sends ten ICMP echo requests from one local IPv4 source
+address to a target and prints one JSON line with a verdict (available,
+unstable or unavailable), the loss rate, the average latency and the jitter.
+It is meant for scripts, timers and monitoring agents that need to know
+whether a given uplink of a multi-homed host can reach the network.
+.
+Template units for systemd probe one source address each, every minute,
+with the report lines in the journal.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
@@ -57,10 +99,12 @@ else()
   set(CPACK_GENERATOR DEB)
 
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # setcap, for the capability that the postinst sets.
+  # The shared libraries' packages come from the binary (dpkg-shlibdeps);
+  # setcap, for the capability that the postinst sets, is added to them.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
 
   # The raw-socket capability in the permitted and effective sets of the file,
@@ -70,7 +114,7 @@ else()
   file(CONFIGURE OUTPUT ${KETROVA_POSTINST} @ONLY CONTENT [=[#!/bin/sh
 set -e
 
-PROGRAM=/usr/bin/ketrova-probe
+PROGRAM=@KETROVA_UNIT_PROGRAM@
 
 if [ "$1" = configure ]; then
     # Let users without privileges open the raw ICMP socket. Without setcap,

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the release configuration, installs it with
-# dpkg, and checks that the installed binary carries CAP_NET_RAW and that an
-# unprivileged user can probe with it: inside a pair of network namespaces
-# whose ping_group_range admits nobody, so the capability alone makes it work.
-# Removes the package and the namespaces again whatever happens. Where the
-# tree has the cross build for Windows (the windows preset and its toolchain),
-# also builds the Windows zip and checks its contents.
+# The packages as a distribution would judge them. Builds every package with
+# scripts/package.sh, runs lintian on the .deb (any error or warning fails)
+# and hardening-check on its binary, installs it with dpkg, checks that the
+# installed binary carries CAP_NET_RAW and that an unprivileged user can
+# probe with it (inside a pair of network namespaces whose ping_group_range
+# admits nobody, so the capability alone makes it work), runs it the way the
+# systemd unit does (no_new_privs, the capability ambient), verifies the
+# units with systemd-analyze, and purges the package, checking that no file
+# of it is left. Checks the Windows zip's contents too.
 #
 # Run as root on Debian. Packets go only between the two namespaces.
 set -euo pipefail
@@ -21,8 +23,6 @@ fi
 exec 9>/run/lock/ketrova-probe-package-test.lock
 flock -w 900 9
 
-jobs=2
-build=build/package
 program=/usr/bin/ketrova-probe
 installed=no
 scratch=$(mktemp -d)
@@ -34,7 +34,7 @@ source tests/integration/netns.sh
 cleanup() {
   netns_teardown
   if [ "$installed" = yes ]; then
-    dpkg -r ketrova-probe >/dev/null 2>&1 || echo "test-package: dpkg -r ketrova-probe failed" >&2
+    dpkg -P ketrova-probe >/dev/null 2>&1 || echo "test-package: dpkg -P ketrova-probe failed" >&2
   fi
   rm -rf "$scratch"
 }
@@ -53,45 +53,101 @@ check() {  # check NAME COMMAND...: runs COMMAND and counts the result
 }
 
 contains() { [[ $1 == *"$2"* ]]; }
+lacks() { [[ $1 != *"$2"* ]]; }
 
 # --- the manual page renders without a warning -----------------------------
 warnings=$(groff -ww -man -Tutf8 docs/ketrova-probe.1 2>&1 >/dev/null)
 check "groff -ww renders the manual page cleanly" test -z "$warnings"
 [ -z "$warnings" ] || echo "$warnings"
 
-# --- build the package ---------------------------------------------------
-# The builds' own output goes to a log that is shown when a step fails.
-quietly() {
-  "$@" >"$scratch/step.log" 2>&1 || { cat "$scratch/step.log"; return 1; }
-}
-
-quietly cmake --preset release -B "$build" -DKETROVA_BUILD_TESTS=OFF
-quietly cmake --build "$build" -j "$jobs"
-rm -f "$build"/ketrova-probe_*.deb
-(cd "$build" && quietly cpack -G DEB)
-deb=$(ls "$build"/ketrova-probe_*.deb)
-echo "package: $deb"
+# --- build every package -----------------------------------------------------
+dist=$scratch/dist
+if ! scripts/package.sh "$dist" >"$scratch/package.log" 2>&1; then
+  cat "$scratch/package.log"
+  echo "test-package: scripts/package.sh failed" >&2
+  exit 1
+fi
+deb=$(ls "$dist"/ketrova-probe_*.deb)
+echo "package: $(basename "$deb")"
 dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/  &/p'
 
 contents=$(dpkg-deb --contents "$deb")
 for path in ./usr/bin/ketrova-probe ./usr/share/man/man1/ketrova-probe.1.gz \
-  ./usr/share/doc/ketrova-probe/README.md ./usr/share/doc/ketrova-probe/LICENSE; do
-  check "package holds $path" contains "$contents" " $path"
+  ./usr/share/doc/ketrova-probe/README.md ./usr/share/doc/ketrova-probe/copyright \
+  ./usr/share/doc/ketrova-probe/changelog.gz \
+  ./usr/lib/systemd/system/ketrova-probe@.service ./usr/lib/systemd/system/ketrova-probe@.timer; do
+  check "package holds $path" contains "$contents"$'\n' " $path"$'\n'
 done
+depends=$(dpkg-deb --field "$deb" Depends)
+check "dependencies computed from the binary: libc6" contains "$depends" "libc6 (>= "
+check "C++ runtime linked in: no libstdc++6 dependency" lacks "$depends" libstdc++
+
+# --- lintian: no error, no warning, no override --------------------------------
+lintian_status=0
+lintian --fail-on error,warning --display-level '>=info' "$deb" >"$scratch/lintian.out" 2>&1 ||
+  lintian_status=$?
+grep -v 'running with root privileges is not recommended' "$scratch/lintian.out" | sed 's/^/  lintian: /'
+check "lintian: no error and no warning" test "$lintian_status" -eq 0
+check "lintian: no E: or W: tag" test -z "$(grep -E '^[EW]: ' "$scratch/lintian.out" || true)"
+check "no lintian overrides shipped" lacks "$contents" lintian/overrides
+
+# --- hardening-check on the packaged binary ----------------------------------
+dpkg-deb -x "$deb" "$scratch/root"
+packaged=$scratch/root/usr/bin/ketrova-probe
+hardening=$(hardening-check "$packaged" 2>&1 || true)
+sed -e '1d' -e 's/^ */  hardening-check: /' <<<"$hardening"
+for property in "Position Independent Executable" "Stack protected" "Read-only relocations" \
+  "Immediate binding"; do
+  check "hardening-check: $property: yes" grep -q "^ $property: yes" <<<"$hardening"
+done
+description=$(file -b "$packaged")
+check "packaged binary is stripped" contains "$description" ", stripped"
+check "packaged binary is dynamically linked" contains "$description" "dynamically linked"
+needed=$(readelf -d "$packaged" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+echo "  needed: $needed"
+check "packaged binary needs the C library alone" \
+  test "$needed" = "ld-linux-x86-64.so.2 libc.so.6 " -o "$needed" = "libc.so.6 "
 
 # --- install it ------------------------------------------------------------
 if dpkg -s ketrova-probe >/dev/null 2>&1; then
-  echo "test-package: replacing the ketrova-probe package already installed; it is removed at the end"
+  echo "test-package: replacing the ketrova-probe package already installed; it is purged at the end"
 fi
 installed=yes
 dpkg -i "$deb" >/dev/null
+mapfile -t package_files < <(dpkg -L ketrova-probe)
 capabilities=$(getcap "$program")
 echo "getcap: $capabilities"
 check "installed binary has cap_net_raw" contains "$capabilities" cap_net_raw
 # (Minimised images tell dpkg to skip manual pages; nothing to look for there.)
+man_installed=no
 if ! grep -qs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
+  man_installed=yes
   check "manual page is found" test "$(man -w ketrova-probe)" = /usr/share/man/man1/ketrova-probe.1.gz
 fi
+
+# --- the systemd units ---------------------------------------------------------
+# Verified as installed, for one instance: the binary and (with --man) the
+# manual page that Documentation= names must be there.
+units=/usr/lib/systemd/system
+verify=$(systemd-analyze verify --man="$man_installed" \
+  "$units/ketrova-probe@192.0.2.10.service" "$units/ketrova-probe@192.0.2.10.timer" 2>&1) &&
+  verify_status=0 || verify_status=$?
+[ -z "$verify" ] || while IFS= read -r l; do echo "  systemd-analyze: $l"; done <<<"$verify"
+check "systemd-analyze verify: units clean" test "$verify_status" -eq 0 -a -z "$verify"
+service=$(cat "$units/ketrova-probe@.service")
+for setting in "ExecStart=$program --src-ip %i --target-ip \${TARGET_IP}" DynamicUser=yes \
+  AmbientCapabilities=CAP_NET_RAW CapabilityBoundingSet=CAP_NET_RAW NoNewPrivileges=yes \
+  RestrictAddressFamilies=AF_INET ProtectSystem=strict ProtectHome=yes; do
+  check "service: $setting" grep -qxF "$setting" <<<"$service"
+done
+
+# The manual page shows the service's main settings: each of them as shipped.
+shown=$(MANWIDTH=200 man -l docs/ketrova-probe.1 2>/dev/null | sed -n '/^ *Type=oneshot$/,/^ *SystemCallFilter=/p' |
+  sed 's/^ *//')
+missing=$(grep -vxF -f <(echo "$service") <<<"$shown" || true)
+check "the manual page's unit settings are the shipped unit's ($(wc -l <<<"$shown") lines)" \
+  test -n "$shown" -a -z "$missing"
+[ -z "$missing" ] || echo "  not in the unit: $missing"
 
 # --- the integration tests' pair of namespaces -------------------------------
 netns_create
@@ -119,30 +175,68 @@ echo "report without the capability: $line"
 check "copy without capability as nobody: service unavailable" \
   contains "$line" '"note":"IcmpCreateFile failed"'
 
-# --- remove it -------------------------------------------------------------
-dpkg -r ketrova-probe >/dev/null
-installed=no
-check "dpkg -r removes the binary" test ! -e "$program"
+# As the service runs it: no_new_privs, under which kernels may ignore the
+# file capability, and CAP_NET_RAW as the only capability, ambient. Both the
+# installed binary and the copy without the file capability must work so.
+as_service() {
+  in_probe setpriv --reuid=nobody --regid=nogroup --clear-groups --nnp \
+    --inh-caps=-all,+net_raw --ambient-caps=+net_raw --bounding-set=-all,+net_raw "$@"
+}
+line=$(as_service "$program" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP")
+echo "report as the service runs it: $line"
+check "as the service runs it (no_new_privs, ambient CAP_NET_RAW): available" \
+  contains "$line" '"status":"available"'
+line=$(as_service "$scratch/ketrova-probe" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP")
+check "the same without the file capability: available" contains "$line" '"status":"available"'
 
-# --- the Windows zip, where the tree has the cross build --------------------
-if cmake --list-presets 2>/dev/null | grep -q '"windows"' &&
-  [ -f cmake/toolchains/mingw-w64-x86_64.cmake ]; then
-  windows_build=build/package-windows
-  quietly cmake --preset windows -B "$windows_build" -DKETROVA_BUILD_TESTS=OFF
-  quietly cmake --build "$windows_build" -j "$jobs"
-  rm -f "$windows_build"/ketrova-probe-*.zip
-  (cd "$windows_build" && quietly cpack -G ZIP)
-  zip=$(ls "$windows_build"/ketrova-probe-*.zip)
-  echo "package: $zip"
-  listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
-  top=$(basename "$zip" .zip)
-  for name in ketrova-probe.exe README.md LICENSE.txt; do
-    check "zip holds $top/$name" grep -qx "$top/$name" <<<"$listing"
-  done
-  (cd "$scratch" && python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall()' "$OLDPWD/$zip")
-  check "zipped program is a 64-bit Windows console program" \
-    contains "$(file -b "$scratch/$top/ketrova-probe.exe")" "PE32+ executable (console) x86-64"
+# Every system call of a run is one that the service's SystemCallFilter
+# (@system-service) allows.
+if command -v strace >/dev/null; then
+  expand_set() {
+    local item
+    for item in $(systemd-analyze syscall-filter "$1" | sed -e '1d' -e '/^ *#/d'); do
+      case $item in
+      @*) expand_set "$item" ;;
+      *) echo "$item" ;;
+      esac
+    done
+  }
+  filter=$(grep -x 'SystemCallFilter=.*' <<<"$service" | sed 's/^SystemCallFilter=//')
+  allowed=$(expand_set "$filter" | sort -u)
+  in_probe strace -f -qq -o "$scratch/strace.out" "$program" --src-ip "$PROBE_IP" \
+    --target-ip "$TARGET_IP" >/dev/null
+  used=$(sed -n 's/^[0-9]* *\([a-z_0-9]*\)(.*/\1/p' "$scratch/strace.out" | sort -u)
+  outside=$(comm -23 <(echo "$used") <(echo "$allowed") | tr '\n' ' ')
+  echo "system calls of a run: $(echo "$used" | tr '\n' ' ')"
+  check "every system call of a run is in SystemCallFilter=$filter" test -z "$outside"
+  [ -z "$outside" ] || echo "  outside the filter: $outside"
 fi
+
+# --- purge it ------------------------------------------------------------------
+dpkg -P ketrova-probe >/dev/null
+installed=no
+check "dpkg -P removes the package" test -z "$(dpkg-query -W -f='${Status}' ketrova-probe 2>/dev/null)"
+left=()
+for path in "${package_files[@]}"; do
+  # Directories that other packages share (/usr, /usr/bin, ...) stay.
+  if [ -e "$path" ] && ! { [ -d "$path" ] && dpkg -S "$path" >/dev/null 2>&1; }; then
+    left+=("$path")
+  fi
+done
+check "dpkg -P leaves no file of the package (${#package_files[@]} paths)" test "${#left[@]}" -eq 0
+[ "${#left[@]}" -eq 0 ] || printf '  left: %s\n' "${left[@]}"
+
+# --- the Windows zip -------------------------------------------------------
+zip=$(ls "$dist"/ketrova-probe-*-win64.zip)
+echo "package: $(basename "$zip")"
+listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
+top=$(basename "$zip" .zip)
+for name in ketrova-probe.exe README.md LICENSE.txt; do
+  check "zip holds $top/$name" grep -qx "$top/$name" <<<"$listing"
+done
+(cd "$scratch" && python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall()' "$zip")
+check "zipped program is a 64-bit Windows console program" \
+  contains "$(file -b "$scratch/$top/ketrova-probe.exe")" "PE32+ executable (console) x86-64"
 
 echo
 echo "test-package: $passes passed, $failures failed"

@@ -37,6 +37,8 @@ kernel_echo on
 bash "$wine_session" stop "$prefix"
 rm -rf "$prefix"
 cp -al "$main_prefix" "$prefix"
+# Its Wine server keeps its directory apart from the main session's.
+rm -f "$prefix/wineserver"
 bash "$wine_session" start "$prefix" "$PROBE_NS"
 
 run_probe() {

@@ -22,6 +22,27 @@ unset DISPLAY WAYLAND_DISPLAY
 stop_server() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
+  remove_server_dir
+}
+
+# Debian's Wine keeps the server's directory in a temporary directory named
+# in the prefix's file "wineserver" (wine-XXXXXX under TMPDIR or /tmp), which
+# outlives the server. Once the server is gone, remove this prefix's part of
+# it, the directory when nothing else is left in it, and then the file, so
+# that the next server makes a new one.
+remove_server_dir() {
+  local name tmpdir
+  [ -f "$prefix/wineserver" ] && [ -d "$prefix" ] || return 0
+  name=$(cat "$prefix/wineserver" 2>/dev/null) || return 0
+  [[ $name =~ ^wine-[A-Za-z0-9]{6}$ ]] || return 0
+  tmpdir=${TMPDIR:-/tmp}/$name
+  # The server's own directory is named after the prefix's device and inode.
+  local server
+  server=$(printf 'server-%x-%x' "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")
+  rm -rf "${tmpdir:?}/$server"
+  if rmdir "$tmpdir" 2>/dev/null || [ ! -e "$tmpdir" ]; then
+    rm -f "$prefix/wineserver"
+  fi
 }
 
 # Processes of this prefix, by the WINEPREFIX in their environment.
