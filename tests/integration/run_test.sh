@@ -395,13 +395,16 @@ case $SCENARIO in
     # (the kernel's own echo replies, microseconds): the round trip runs from
     # the request's departure to the answer's arrival, and an answer that
     # arrived in time counts however late the probe reads it. strace holds
-    # the probe 300 ms before its 3rd request goes out, 1.2 s after it went
-    # out, 1.2 s between the 3rd wake-up and the reads that follow, or 1.2 s
-    # before each of three reads in a row (the 7th to the 9th: at least one
-    # of them reads an answer, however many reads a request takes).
+    # the probe 300 ms before its 3rd request goes out, 1.2 s after its 1st
+    # went out (where nothing else on the host asks for receive stamps, the
+    # kernel turns them on a moment after the probe's socket asks: the 1st
+    # answer must be stamped all the same), 1.2 s between the 3rd wake-up and
+    # the reads that follow, or 1.2 s before each of three reads in a row (the
+    # 7th to the 9th: at least one of them reads an answer, however many reads
+    # a request takes).
     case $SCENARIO in
       stall_before_send) stall=300 inject=sendto:delay_enter=300000:when=3 ;;
-      stall_after_send) stall=1200 inject=sendto:delay_exit=1200000:when=3 ;;
+      stall_after_send) stall=1200 inject=sendto:delay_exit=1200000:when=1 ;;
       stall_after_wakeup) stall=1200 inject=ppoll:delay_exit=1200000:when=3 ;;
       stall_before_read) stall=3600 inject=recvmsg:delay_enter=1200000:when=7..9 ;;
     esac
