@@ -84,7 +84,10 @@ check "C++ runtime linked in: no libstdc++6 dependency" lacks "$depends" libstdc
 
 # --- lintian: no error, no warning, no override --------------------------------
 lintian_status=0
-lintian --fail-on error,warning --display-level '>=info' "$deb" >"$scratch/lintian.out" 2>&1 ||
+# lintian leaves its cache files in TMPDIR: give it the scratch directory.
+mkdir -p "$scratch/tmp"
+TMPDIR=$scratch/tmp lintian --fail-on error,warning --display-level '>=info' "$deb" \
+  >"$scratch/lintian.out" 2>&1 ||
   lintian_status=$?
 grep -v 'running with root privileges is not recommended' "$scratch/lintian.out" | sed 's/^/  lintian: /'
 check "lintian: no error and no warning" test "$lintian_status" -eq 0
