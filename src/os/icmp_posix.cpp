@@ -92,10 +92,10 @@ std::uint32_t send_error_code(int error) {
   }
 }
 
-std::uint16_t random_u16() {
-  std::uint16_t value = 0;
+std::uint32_t random_u32() {
+  std::uint32_t value = 0;
   if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value) {
-    value = static_cast<std::uint16_t>(::getpid() ^ clock_now(CLOCK_MONOTONIC));
+    value = static_cast<std::uint32_t>(::getpid() ^ clock_now(CLOCK_MONOTONIC));
   }
   return value;
 }
@@ -125,8 +125,11 @@ class PosixIcmpEchoService final : public IcmpEchoService {
 
   bool open() override {
     close();
-    identifier_ = random_u16();
-    sequence_ = random_u16();
+    // A random identifier, and a random first sequence number as well, so
+    // that probes running at once on raw sockets never share a pair.
+    const std::uint32_t random = random_u32();
+    identifier_ = static_cast<std::uint16_t>(random >> 16);
+    sequence_ = static_cast<std::uint16_t>(random);
     kind_ = SocketKind::datagram;
     fd_ = open_icmp_socket(kind_, identifier_);
     if (fd_ < 0 && raise_net_raw()) {
@@ -215,21 +218,23 @@ class PosixIcmpEchoService final : public IcmpEchoService {
   std::optional<Answer> wait_for_answer(PendingEcho& echo) {
     for (;;) {
       const Nanos now = monotonic_now();
-      if (now >= echo.deadline()) return read_queues(echo, kReadsAtDeadline);
+      if (now >= echo.deadline()) return read_queues(echo, kReadsAtDeadline, true);
       const timespec wait = to_timespec(echo.deadline() - now);
       pollfd descriptor{fd_, POLLIN, 0};
       const int ready = ::ppoll(&descriptor, 1, &wait, nullptr);
       if (ready < 0 && errno != EINTR) return std::nullopt;
       if (ready <= 0) continue;
-      if (std::optional<Answer> answer = read_queues(echo, kReadsPerWakeup)) return answer;
+      if (std::optional<Answer> answer = read_queues(echo, kReadsPerWakeup, false)) return answer;
     }
   }
 
   // Reads up to `limit` messages from each queue, the error queue first (it
   // holds the request's transmit stamp). The first answer to `echo` ends the
   // reading, whether it arrived in time or not: what arrived later cannot
-  // have arrived earlier.
-  std::optional<Answer> read_queues(PendingEcho& echo, int limit) {
+  // have arrived earlier. Once the transmit stamp is read the reply is
+  // looked for at once, unless `drain`: what else the error queue holds is
+  // still there at the next wake-up.
+  std::optional<Answer> read_queues(PendingEcho& echo, int limit, bool drain) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer;
     for (int i = 0; i < limit; ++i) {
       const std::optional<ReceivedMessage> message = receive_message(fd_, buffer, true);
@@ -237,6 +242,7 @@ class PosixIcmpEchoService final : public IcmpEchoService {
       if (std::optional<Answer> answer = judge_queued_record(*message, buffer, echo)) {
         return answer;
       }
+      if (!drain && is_transmit_stamp_of(*message, echo)) break;
     }
     for (int i = 0; i < limit; ++i) {
       const std::optional<ReceivedMessage> message = receive_message(fd_, buffer, false);
@@ -256,12 +262,17 @@ class PosixIcmpEchoService final : public IcmpEchoService {
     return now.monotonic;
   }
 
+  static bool is_transmit_stamp_of(const ReceivedMessage& message, const PendingEcho& echo) {
+    return message.record && message.record->origin == QueuedRecord::Origin::transmit_stamp &&
+           message.record->stamp_key == echo.stamp_key;
+  }
+
   std::optional<Answer> judge_queued_record(const ReceivedMessage& message,
                                             std::span<const std::uint8_t> data, PendingEcho& echo) {
     if (!message.record) return std::nullopt;
     const QueuedRecord& record = *message.record;
     if (record.origin == QueuedRecord::Origin::transmit_stamp) {
-      if (record.stamp_key == echo.stamp_key && message.stamp) {
+      if (is_transmit_stamp_of(message, echo) && message.stamp) {
         if (auto left = stamp_to_monotonic(*message.stamp, clocks_now(), echo.send_started)) {
           echo.departure = *left;
         }

@@ -41,8 +41,10 @@ void limit_capabilities() {
 }
 
 bool raise_net_raw() {
+  // Whatever else was permitted went at start; the kernel refuses this
+  // where CAP_NET_RAW is not permitted.
   CapabilitySets sets;
-  if (!get_capabilities(sets) || (sets.words[0].permitted & kNetRawBit) == 0) return false;
+  sets.words[0].permitted = kNetRawBit;
   sets.words[0].effective = kNetRawBit;
   return set_capabilities(sets);
 }
