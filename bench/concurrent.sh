@@ -66,26 +66,38 @@ uprobe_setup() {
     mount -t tracefs nodev "$tracing" 2>/dev/null && mounted_tracefs=1
   fi
   [ -w "$tracing/uprobe_events" ] || { no_trace="no uprobe events in this kernel"; return 1; }
-  # sendto's offset in the file: its address less its loadable segment's.
+  # sendto's file and its offset there (its address less its loadable
+  # segment's): in the probe when it carries its own, else in the C library
+  # it loads (every process's calls are traced then; only the probes' count).
   local offset
   offset=$(python3 - "$probe" <<'PY'
-import struct, subprocess, sys
+import re, struct, subprocess, sys
 path = sys.argv[1]
-symbols = subprocess.run(["nm", path], capture_output=True, text=True).stdout.split("\n")
-address = next((int(s.split()[0], 16) for s in symbols if s.endswith(" sendto")), None)
+def find(path, dynamic):
+    flags = ["-D"] if dynamic else []
+    symbols = subprocess.run(["nm", *flags, path], capture_output=True, text=True).stdout.split("\n")
+    return next((int(s.split()[0], 16) for s in symbols
+                 if re.search(r" [TW] (__)?sendto(@.*)?$", s)), None)
+address = find(path, False)
+if address is None:
+    libs = subprocess.run(["ldd", path], capture_output=True, text=True).stdout
+    libc = re.search(r"libc\.so\.6 => (\S+)", libs)
+    if libc:
+        path = libc.group(1)
+        address = find(path, True)
 data = open(path, "rb").read()
 phoff, = struct.unpack_from("<Q", data, 0x20)
 phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
 for i in range(phnum):
     kind, _, offset, vaddr, _, filesz, _, _ = struct.unpack_from("<IIQQQQQQ", data, phoff + i * phentsize)
     if address is not None and kind == 1 and vaddr <= address < vaddr + filesz:
-        print(hex(address - vaddr + offset))
+        print(path, hex(address - vaddr + offset))
         break
 PY
   )
   [ -n "$offset" ] || { no_trace="no sendto symbol in $probe"; return 1; }
   uprobe_event=kpbench_$$/send
-  echo "p:$uprobe_event $probe:$offset head=+0(%si):x64" >>"$tracing/uprobe_events" ||
+  echo "p:$uprobe_event ${offset% *}:${offset#* } head=+0(%si):x64" >>"$tracing/uprobe_events" ||
     { uprobe_event=; no_trace="the uprobe could not be placed"; return 1; }
   trace_instance=$tracing/instances/kpbench_$$
   mkdir "$trace_instance"
