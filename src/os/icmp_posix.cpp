@@ -130,13 +130,17 @@ class PosixIcmpEchoService final : public IcmpEchoService {
     const std::uint32_t random = random_u32();
     identifier_ = static_cast<std::uint16_t>(random >> 16);
     sequence_ = static_cast<std::uint16_t>(random);
+    sends_ = 0;
     kind_ = SocketKind::datagram;
     fd_ = open_icmp_socket(kind_, identifier_);
     if (fd_ < 0 && raise_net_raw()) {
       kind_ = SocketKind::raw;
       fd_ = open_icmp_socket(kind_, identifier_);
     }
-    if (fd_ < 0) return false;
+    if (fd_ < 0) {
+      give_up_privileges();  // nothing is opened without a socket either
+      return false;
+    }
     // Nothing after this point needs privilege. Where it cannot all be given
     // up, the service is not offered at all.
     if (!give_up_privileges()) {
