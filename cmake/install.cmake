@@ -23,22 +23,29 @@ else()
   # The licence goes in as the machine-readable copyright file.
   install(FILES README.md packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # Manual pages are installed compressed, as Debian's policy asks.
-  set(KETROVA_MANPAGE ${CMAKE_CURRENT_SOURCE_DIR}/docs/ketrova-probe.1)
-  set(KETROVA_MANPAGE_GZ ${CMAKE_CURRENT_BINARY_DIR}/ketrova-probe.1.gz)
+  # Manual pages and the changelog are installed compressed, as Debian's
+  # policy asks (uncompressed where there is no gzip).
   find_program(KETROVA_GZIP gzip)
-  if(KETROVA_GZIP)
+  function(ketrova_install_compressed source destination)
+    get_filename_component(name ${source} NAME)
+    if(NOT KETROVA_GZIP)
+      install(FILES ${source} DESTINATION ${destination})
+      return()
+    endif()
+    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
     add_custom_command(
-      OUTPUT ${KETROVA_MANPAGE_GZ}
-      COMMAND ${KETROVA_GZIP} -9 -n -c ${KETROVA_MANPAGE} > ${KETROVA_MANPAGE_GZ}
-      DEPENDS ${KETROVA_MANPAGE}
-      COMMENT "Compressing the manual page"
+      OUTPUT ${compressed}
+      COMMAND ${KETROVA_GZIP} -9 -n -c ${source} > ${compressed}
+      DEPENDS ${source}
+      COMMENT "Compressing ${name}"
       VERBATIM)
-    add_custom_target(ketrova_manpage ALL DEPENDS ${KETROVA_MANPAGE_GZ})
-    install(FILES ${KETROVA_MANPAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  else()
-    install(FILES ${KETROVA_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  endif()
+    string(MAKE_C_IDENTIFIER "ketrova_compress_${name}" target)
+    add_custom_target(${target} ALL DEPENDS ${compressed})
+    install(FILES ${compressed} DESTINATION ${destination})
+  endfunction()
+
+  ketrova_install_compressed(${CMAKE_CURRENT_SOURCE_DIR}/docs/ketrova-probe.1
+                             ${CMAKE_INSTALL_MANDIR}/man1)
 
   # The changelog, in Debian's format; its latest entry is this version.
   set(KETROVA_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/changelog)
@@ -47,19 +54,7 @@ else()
     message(FATAL_ERROR "packaging/debian/changelog: the latest entry is not version "
                         "${PROJECT_VERSION}: ${KETROVA_CHANGELOG_TOP}")
   endif()
-  if(KETROVA_GZIP)
-    set(KETROVA_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
-    add_custom_command(
-      OUTPUT ${KETROVA_CHANGELOG_GZ}
-      COMMAND ${KETROVA_GZIP} -9 -n -c ${KETROVA_CHANGELOG} > ${KETROVA_CHANGELOG_GZ}
-      DEPENDS ${KETROVA_CHANGELOG}
-      COMMENT "Compressing the changelog"
-      VERBATIM)
-    add_custom_target(ketrova_changelog ALL DEPENDS ${KETROVA_CHANGELOG_GZ})
-    install(FILES ${KETROVA_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  else()
-    install(FILES ${KETROVA_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  endif()
+  ketrova_install_compressed(${KETROVA_CHANGELOG} ${CMAKE_INSTALL_DOCDIR})
 
   # systemd template units, the instance name being the source address. The
   # service runs the binary where this configuration installs it.
