@@ -10,6 +10,8 @@
 #   traced STRACE_ARGS...       the next run_probe runs the probe under
 #                               strace with these arguments (none may hold a
 #                               space), logging the traced calls to STRACE_LOG
+#   traced_setuid STRACE_ARGS...  the same for a setuid-root copy of the probe
+#                               run as nobody (PROBE_MODE=4755)
 #   expect_traced WORD          strace did tamper with a call: its log marks
 #                               one DELAYED or INJECTED
 #   strace_log                  what strace logged, if anything
@@ -18,6 +20,8 @@
 #   stalled_at CALL N           waits until the probe is held at the entry of
 #                               its Nth CALL (the traced CALLs only)
 #   expect_proc WHEN KEY=HEX... lines of the running probe's /proc/PID/status
+#   expect_ids WHEN UID GID     its real, effective, saved and file system
+#                               user and group ids
 #   start_many N ARGS...        N probes with these arguments, all released
 #                               at once; wait_many waits for every one
 
@@ -31,6 +35,15 @@ traced() {
   : >"$STRACE_LOG"
   chown nobody "$STRACE_LOG"
   PROBE_WRAPPER="strace -qq -o $STRACE_LOG $*"
+  PROBE_SWITCH=
+}
+
+# The kernel ignores the setuid bit of a program started under a tracer
+# without privilege, so strace stays root here and starts the probe as nobody
+# itself, instead of setpriv starting strace as nobody.
+traced_setuid() {
+  traced -u nobody "$@"
+  PROBE_SWITCH=tracer
 }
 
 # What strace logged, if the probe ran under it (for a failure's report).
@@ -110,6 +123,20 @@ expect_proc() {
     shown+=("$key=$got")
   done
   echo "probe $when: ${shown[*]}"
+}
+
+expect_ids() {
+  local when=$1 uid=$2 gid=$3 pid status key want line
+  pid=$(probe_pid) || fail "no probe process to look at $when"
+  status=$(cat "/proc/$pid/status") || fail "cannot read /proc/$pid/status"
+  for key in Uid Gid; do
+    want=$uid
+    [ "$key" = Gid ] && want=$gid
+    line=$(awk -v key="$key:" '$1 == key { print $2, $3, $4, $5 }' <<<"$status")
+    [ "$line" = "$want $want $want $want" ] ||
+      fail "$key (real, effective, saved, file system) of the probe $when: $line, expected $want in each"
+  done
+  echo "probe $when: every user id $uid, every group id $gid"
 }
 
 MANY_DIR=
