@@ -19,6 +19,10 @@
 #   wait_probe                  waits for it; fails as run_probe would have
 #   stalled_at CALL N           waits until the probe is held at the entry of
 #                               its Nth CALL (the traced CALLs only)
+#   asleep_after CALL N         waits until the probe, past its Nth CALL and
+#                               a read after it, sleeps in ppoll (the traced
+#                               calls must include recvmsg and ppoll)
+#   probe_signal SIG            sends SIG to the probe (STOP, CONT)
 #   expect_proc WHEN KEY=HEX... lines of the running probe's /proc/PID/status
 #   expect_ids WHEN UID GID     its real, effective, saved and file system
 #                               user and group ids
@@ -108,6 +112,29 @@ stalled_at() {
     sleep 0.05
   done
   fail "the probe did not reach its $call call #$n within 30 s"
+}
+
+# A ppoll that only returns what is already queued is logged unfinished for
+# a moment too: the same unfinished line must be the last twice, 0.1 s apart.
+asleep_after() {
+  local call=$1 n=$2 after last i
+  for ((i = 0; i < 300; i++)); do
+    after=$(awk -v call="$call(" -v n="$n" 'index($0, call) == 1 { seen++ } seen >= n' "$STRACE_LOG")
+    last=$(tail -n 1 <<<"$after")
+    if grep -q '^recvmsg(.* = ' <<<"$after" && [[ $last == "ppoll("* && $last != *") = "* ]]; then
+      sleep 0.1
+      [ "$(tail -n 1 "$STRACE_LOG")" != "$last" ] || return 0
+    fi
+    kill -0 "$PROBE_JOB" 2>/dev/null || fail "the probe ended before it slept after its $call call #$n"
+    sleep 0.02
+  done
+  fail "the probe did not sleep after its $call call #$n within 6 s"
+}
+
+probe_signal() {
+  local pid
+  pid=$(probe_pid) || fail "no probe process to send SIG$1"
+  kill -s "$1" "$pid"
 }
 
 expect_proc() {

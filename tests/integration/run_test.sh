@@ -243,6 +243,16 @@ expect_via() {
   return 0
 }
 
+# Waits until the responder has sent WHAT ("reply to #3").
+responder_sent() {
+  local i
+  for ((i = 0; i < 300; i++)); do
+    responder_log | grep -q "sent $1 " && return 0
+    sleep 0.02
+  done
+  fail "the responder did not send $1 within 6 s"
+}
+
 # Sends that strace logged as failed with ERRNO.
 failed_sends() { grep -c "^sendto(.* = -1 $1 " "$STRACE_LOG" || true; }
 
@@ -643,13 +653,15 @@ case $SCENARIO in
     esac
     ;;
   error_after_reply | redirect_after_reply)
-    # Host unreachable, or a redirect, quoting each request right behind its
-    # reply, and the probe held 200 ms before each next send, so that the
-    # ICMP message has surely arrived by then: a datagram socket has it as a
-    # pending error, which must cost no request.
+    # Host unreachable, or a redirect, quoting each request 20 ms after its
+    # reply (after the probe has read the reply: arriving with it, the error
+    # would be returned and cleared by the read), and the probe held 200 ms
+    # before each next send, so that the ICMP message has surely arrived by
+    # then: a datagram socket has it as a pending error, which must cost no
+    # request.
     noise=unreach:1
     [ "$SCENARIO" = redirect_after_reply ] && noise=redirect
-    responder_start --default "reply+$noise" --error-src 198.51.100.1
+    responder_start --default "reply+$noise@20" --error-src 198.51.100.1
     traced -e trace=sendto -e inject=sendto:delay_enter=200000:when=2..10
     probe_default
     expect_traced DELAYED
@@ -657,16 +669,24 @@ case $SCENARIO in
     expect_requests 10
     ;;
   reply_and_error_queued)
-    # Held 500 ms after each of requests 3, 6 and 9: the 3rd gets its reply
-    # at 300 ms and host unreachable quoting it at 310 ms, the 6th the same
-    # two the other way round. Both are queued when the probe reads; the one
-    # the kernel received first decides: the 3rd counts (300 ms), the 6th is
-    # lost, and the pending error costs neither the 4th nor the 7th request.
+    # The 3rd request gets its reply at 300 ms and host unreachable quoting
+    # it at 310 ms, the 6th the same two the other way round; each time the
+    # probe is stopped from the moment it sleeps waiting (its transmit stamp
+    # read) until both have arrived. The one the kernel received first
+    # decides: the 3rd counts (300 ms), the 6th is lost, and the pending
+    # error costs neither the 4th nor the 7th request.
     responder_start --at 3=reply@300+unreach:1@310 --at 6=unreach:1@300+reply@310 \
       --error-src 198.51.100.1
-    traced -e trace=sendto,recvmsg -e inject=sendto:delay_exit=500000:when=3+3
-    probe_default
-    expect_traced DELAYED
+    traced -e trace=sendto,ppoll,recvmsg
+    run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+    for n in 3 6; do
+      asleep_after sendto "$n"
+      probe_signal STOP
+      responder_sent "reply to #$n" && responder_sent "unreach:1 to #$n"
+      sleep 0.05  # one veth hop
+      probe_signal CONT
+    done
+    wait_probe
     expect_series status=unstable loss_rate=10 received=9 note= \
       avg_latency_ms\>=33 avg_latency_ms\<=60 jitter_ms\>=290 jitter_ms\<=350
     expect_requests 10
