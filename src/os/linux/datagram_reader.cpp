@@ -96,6 +96,8 @@ class DatagramReader final : public EchoReader {
     candidate.quote_shows_source = false;
     return true;
   }
+
+  bool records_answer() const override { return true; }
 };
 
 }  // namespace

@@ -38,6 +38,7 @@ bool EchoReader::next(Candidate& candidate) {
   }
   if (first == nullptr) return false;
   first->held = false;
+  if (first == &errors && !records_answer()) errors.ready = false;
   candidate = first->head;
   return true;
 }

@@ -68,6 +68,11 @@ class EchoReader {
   virtual bool decode_record(const ReceivedMessage& message, std::span<const std::uint8_t> bytes,
                              Candidate& candidate) = 0;
 
+  // Whether the error queue can hold answers (ICMP errors), or only the
+  // transmit stamps: then one stamp a round is read from it, and what it
+  // may still hold waits for the next round (poll reports it at once).
+  virtual bool records_answer() const = 0;
+
  private:
   struct Queue {
     bool ready = false;

@@ -42,6 +42,8 @@ class RawReader final : public EchoReader {
                      Candidate& candidate) override {
     return decode_transmit_stamp(message, candidate);
   }
+
+  bool records_answer() const override { return false; }
 };
 
 }  // namespace

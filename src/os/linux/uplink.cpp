@@ -8,13 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "os/linux/icmp_socket.h"
 
@@ -64,18 +64,14 @@ std::string_view attribute_text(const rtattr& attribute) {
   return text.substr(0, text.find('\0'));
 }
 
-// A route netlink socket that asks one thing at a time and waits for the
-// kernel's answer.
+// A route netlink socket that asks one thing at a time. The kernel answers
+// such requests before the send returns, so the answer is read without
+// waiting: the probe never hangs on it.
 class RouteNetlink {
  public:
   RouteNetlink()
       : fd_(away_from_standard_streams(
-            ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE))),
-        buffer_(32 * 1024) {
-    // The kernel answers at once; never hang on it.
-    const timeval limit{0, 500'000};
-    if (fd_ >= 0) (void)::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  }
+            ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE))) {}
   ~RouteNetlink() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -84,9 +80,9 @@ class RouteNetlink {
 
   bool is_open() const { return fd_ >= 0; }
 
-  // Sends `request` and hands each message of the answer to `on_message`.
-  // 0 when the kernel answered, its error (a negative errno) when it
-  // refused; kNoAnswer when the socket failed.
+  // Sends `request` and hands its answer to `on_message`. 0 when the kernel
+  // answered, its error (a negative errno) when it refused; kNoAnswer when
+  // there was none.
   static constexpr int kNoAnswer = 1;
   template <typename Body, typename OnMessage>
   int ask(Request<Body>& request, OnMessage&& on_message) {
@@ -97,18 +93,17 @@ class RouteNetlink {
                  reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
       return kNoAnswer;
     }
-    const bool dump = (request.header.nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP;
     for (;;) {
       ssize_t size = 0;
       do {
-        size = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC);
+        size = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
       } while (size < 0 && errno == EINTR);
       if (size <= 0 || static_cast<std::size_t>(size) > buffer_.size()) return kNoAnswer;
       int left = static_cast<int>(size);
       for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer_.data()); NLMSG_OK(m, left);
            m = NLMSG_NEXT(m, left)) {
+        // Anything else is a stale answer to an earlier request.
         if (m->nlmsg_seq != sequence_) continue;
-        if (m->nlmsg_type == NLMSG_DONE) return 0;
         if (m->nlmsg_type == NLMSG_ERROR) {
           if (m->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return kNoAnswer;
           nlmsgerr error{};
@@ -116,7 +111,7 @@ class RouteNetlink {
           return error.error;
         }
         on_message(*m);
-        if (!dump) return 0;
+        return 0;
       }
     }
   }
@@ -124,34 +119,58 @@ class RouteNetlink {
  private:
   int fd_;
   std::uint32_t sequence_ = 0;
-  std::vector<std::uint8_t> buffer_;
+  // A link's answer, with its statistics, is a few kilobytes.
+  alignas(nlmsghdr) std::array<std::uint8_t, 16 * 1024> buffer_{};
 };
 
-// The interface that holds `source`; 0 where none does.
-unsigned interface_holding(RouteNetlink& netlink, Ipv4Address source) {
-  Request<ifaddrmsg> request(RTM_GETADDR, NLM_F_DUMP);
-  request.body.ifa_family = AF_INET;
-  const std::uint32_t wanted = to_network_order(source);
-  unsigned found = 0;
-  const int answer = netlink.ask(request, [&](const nlmsghdr& message) {
-    if (message.nlmsg_type != RTM_NEWADDR || found != 0) return;
-    ifaddrmsg address{};
-    std::memcpy(&address, NLMSG_DATA(&message), sizeof address);
-    // The local address; on a point-to-point link IFA_ADDRESS is the peer's.
-    std::uint32_t local = 0, any = 0;
-    bool has_local = false;
-    each_attribute<ifaddrmsg>(message, [&](const rtattr& a) {
-      if (RTA_PAYLOAD(&a) != sizeof local) return;
-      if (a.rta_type == IFA_LOCAL) {
-        std::memcpy(&local, RTA_DATA(&a), sizeof local);
-        has_local = true;
-      } else if (a.rta_type == IFA_ADDRESS) {
-        std::memcpy(&any, RTA_DATA(&a), sizeof any);
+// The routing entry that the kernel's lookup for `destination` matched.
+struct RouteEntry {
+  int answer = RouteNetlink::kNoAnswer;  // 0, or the kernel's error
+  std::uint8_t type = RTN_UNSPEC;
+  unsigned interface_index = 0;  // of its (first) next hop
+};
+
+// Asks for the entry that matched, not the route the lookup made of it: with
+// an output interface named and no route through it, the kernel would make
+// one that takes the target for a neighbour on that link, and only the entry
+// (there is none) tells the two apart. `source`, the ICMP protocol and the
+// caller's user ID select the table as the host's rules do for the requests.
+RouteEntry matched_entry(RouteNetlink& netlink, Ipv4Address destination,
+                         std::optional<Ipv4Address> source, unsigned interface_index) {
+  Request<rtmsg> request(RTM_GETROUTE, 0);
+  request.body.rtm_family = AF_INET;
+  request.body.rtm_dst_len = 32;
+  request.body.rtm_flags = RTM_F_FIB_MATCH;
+  request.add(RTA_DST, to_network_order(destination));
+  if (source) {
+    request.body.rtm_src_len = 32;
+    request.add(RTA_SRC, to_network_order(*source));
+  }
+  if (interface_index != 0) request.add(RTA_OIF, static_cast<std::uint32_t>(interface_index));
+  request.add(RTA_IP_PROTO, static_cast<std::uint8_t>(IPPROTO_ICMP));
+  RouteEntry entry;
+  entry.answer = netlink.ask(request, [&](const nlmsghdr& message) {
+    if (message.nlmsg_type != RTM_NEWROUTE) return;
+    rtmsg route{};
+    std::memcpy(&route, NLMSG_DATA(&message), sizeof route);
+    entry.type = route.rtm_type;
+    each_attribute<rtmsg>(message, [&](const rtattr& a) {
+      if (a.rta_type == RTA_OIF && RTA_PAYLOAD(&a) == sizeof(std::uint32_t)) {
+        std::uint32_t index = 0;
+        std::memcpy(&index, RTA_DATA(&a), sizeof index);
+        entry.interface_index = index;
       }
     });
-    if ((has_local ? local : any) == wanted) found = address.ifa_index;
   });
-  return answer == 0 ? found : 0;
+  return entry;
+}
+
+// The interface that holds `source`: the one of its local route (the kernel
+// keeps one per local address, in the local table); 0 where this host does
+// not hold it.
+unsigned interface_holding(RouteNetlink& netlink, Ipv4Address source) {
+  const RouteEntry local = matched_entry(netlink, source, std::nullopt, 0);
+  return local.answer == 0 && local.type == RTN_LOCAL ? local.interface_index : 0;
 }
 
 // Whether the interface belongs to no one link: the loopback interface, or a
@@ -178,28 +197,6 @@ bool is_linkless(RouteNetlink& netlink, unsigned index) {
   return answer != 0 || linkless;
 }
 
-// Whether the interface has a route of its own to `target` for requests from
-// `source`, in whatever table the host's rules select for them. Asked for
-// the routing entry that matched: with an output interface named and no
-// route through it, the kernel would take the target for a neighbour on that
-// link, and only the entry (there is none) tells the two apart.
-// Nothing when the kernel gave no answer.
-std::optional<bool> has_route(RouteNetlink& netlink, Ipv4Address source, Ipv4Address target,
-                              unsigned index) {
-  Request<rtmsg> request(RTM_GETROUTE, 0);
-  request.body.rtm_family = AF_INET;
-  request.body.rtm_dst_len = 32;
-  request.body.rtm_src_len = 32;
-  request.body.rtm_flags = RTM_F_FIB_MATCH;
-  request.add(RTA_DST, to_network_order(target));
-  request.add(RTA_SRC, to_network_order(source));
-  request.add(RTA_OIF, static_cast<std::uint32_t>(index));
-  request.add(RTA_IP_PROTO, static_cast<std::uint8_t>(IPPROTO_ICMP));
-  const int answer = netlink.ask(request, [](const nlmsghdr&) {});
-  if (answer == RouteNetlink::kNoAnswer) return std::nullopt;
-  return answer == 0;
-}
-
 }  // namespace
 
 Uplink find_uplink(Ipv4Address source, Ipv4Address target) {
@@ -208,9 +205,10 @@ Uplink find_uplink(Ipv4Address source, Ipv4Address target) {
   if (!netlink.is_open()) return {};
   const unsigned index = interface_holding(netlink, source);
   if (index == 0 || is_linkless(netlink, index)) return {};
+  const RouteEntry route = matched_entry(netlink, target, source, index);
   // Without an answer the request is still held to the interface: it must
   // never leave through another uplink.
-  if (has_route(netlink, source, target, index) == false) return {Uplink::Way::no_route, index};
+  if (route.answer < 0) return {Uplink::Way::no_route, index};
   return {Uplink::Way::by_interface, index};
 }
 
