@@ -140,7 +140,7 @@ check "systemd-analyze verify: units clean" test "$verify_status" -eq 0 -a -z "$
 service=$(cat "$units/ketrova-probe@.service")
 for setting in "ExecStart=$program --src-ip %i --target-ip \${TARGET_IP}" DynamicUser=yes \
   AmbientCapabilities=CAP_NET_RAW CapabilityBoundingSet=CAP_NET_RAW NoNewPrivileges=yes \
-  RestrictAddressFamilies=AF_INET ProtectSystem=strict ProtectHome=yes; do
+  "RestrictAddressFamilies=AF_INET AF_NETLINK" ProtectSystem=strict ProtectHome=yes; do
   check "service: $setting" grep -qxF "$setting" <<<"$service"
 done
 

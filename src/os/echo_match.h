@@ -35,4 +35,24 @@ enum class AnswerKind {
 AnswerKind classify_answer(const IcmpMessage& message, const EchoRequestKey& key,
                            bool quote_shows_source);
 
+// Which transmit stamp is the request's. The kernel numbers a socket's
+// transmit stamps in the order it takes sends in, and a send that it took
+// in and then refused (a firewall's verdict) may have used a number up
+// without a stamp. So the number of the next request's stamp is known only
+// from below: it is at least `floor`, and no earlier request's stamp is.
+class TransmitStampKeys {
+ public:
+  // Whether a stamp numbered `key` can be that of the request sent last.
+  bool may_be_current(std::uint32_t key) const {
+    return static_cast<std::int32_t>(key - floor_) >= 0;
+  }
+  // The request sent last was stamped `key`.
+  void stamped(std::uint32_t key) { floor_ = key + 1; }
+  // The request sent last went out, but its stamp was never read.
+  void unstamped() { ++floor_; }
+
+ private:
+  std::uint32_t floor_ = 0;
+};
+
 }  // namespace ketrova

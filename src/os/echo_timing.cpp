@@ -3,14 +3,27 @@
 namespace ketrova {
 namespace {
 
-// The two clocks are read one after the other, so a stamp taken just before
-// the readings may convert to a moment a little after them.
+// A stamp taken just before the clocks were read may convert to a moment a
+// little after the reading, and one taken at the send a little before it.
 constexpr Nanos kReadingSlack = NANOS_PER_MS;
+
+// How far the offset between the two clocks may move between two readings
+// without being taken for a step: the rate corrections of time
+// synchronisation (at most 0.05 %) over a wait, and the readings' own error.
+constexpr Nanos kStepSlack = NANOS_PER_MS;
+
+Nanos offset_of(ClockPair clocks) {
+  return clocks.realtime - clocks.monotonic;
+}
 
 }  // namespace
 
+ClockPair bracket_clocks(Nanos monotonic_before, Nanos realtime, Nanos monotonic_after) {
+  return {realtime, monotonic_before + (monotonic_after - monotonic_before) / 2};
+}
+
 std::optional<Nanos> stamp_to_monotonic(Nanos stamp, ClockPair now, Nanos earliest) {
-  const Nanos moment = stamp - (now.realtime - now.monotonic);
+  const Nanos moment = stamp - offset_of(now);
   if (moment < earliest - kReadingSlack || moment > now.monotonic + kReadingSlack) {
     return std::nullopt;
   }
@@ -19,12 +32,37 @@ std::optional<Nanos> stamp_to_monotonic(Nanos stamp, ClockPair now, Nanos earlie
   return moment;
 }
 
+Nanos monotonic_moment(const StampedMoment& moment, Nanos earliest) {
+  if (moment.stamp) {
+    if (auto converted = stamp_to_monotonic(*moment.stamp, moment.read_at, earliest)) {
+      return *converted;
+    }
+  }
+  return moment.fallback;
+}
+
 std::optional<std::uint32_t> round_trip_ms(Nanos departure, Nanos arrival,
                                            std::uint32_t timeout_ms) {
   const Nanos elapsed = arrival - departure;
   if (elapsed > static_cast<Nanos>(timeout_ms) * NANOS_PER_MS) return std::nullopt;
   if (elapsed <= 0) return 0;
   return static_cast<std::uint32_t>(elapsed / NANOS_PER_MS);
+}
+
+std::optional<std::uint32_t> round_trip_ms(const StampedMoment& departure,
+                                           const StampedMoment& arrival, Nanos earliest,
+                                           std::uint32_t timeout_ms) {
+  const bool both_usable = departure.stamp && arrival.stamp &&
+                           stamp_to_monotonic(*departure.stamp, departure.read_at, earliest) &&
+                           stamp_to_monotonic(*arrival.stamp, arrival.read_at, earliest);
+  if (both_usable) {
+    const Nanos step = offset_of(arrival.read_at) - offset_of(departure.read_at);
+    if (step >= -kStepSlack && step <= kStepSlack) {
+      return round_trip_ms(*departure.stamp, *arrival.stamp, timeout_ms);
+    }
+  }
+  return round_trip_ms(monotonic_moment(departure, earliest), monotonic_moment(arrival, earliest),
+                       timeout_ms);
 }
 
 }  // namespace ketrova

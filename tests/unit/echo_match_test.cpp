@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace ketrova {
 namespace {
 
@@ -102,6 +104,54 @@ TEST(ClassifyAnswerTest, AnySourceAcceptsErrorsFromEveryLocalAddress) {
       classify_answer(error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kOther, kTarget),
                       any, true),
       AnswerKind::failure);
+}
+
+// A series as the kernel numbers its transmit stamps: each step is a request
+// that went out (the stamp it was read with, or none) or a send the kernel
+// took in and then refused, and the stamps that must and must not be taken
+// for the next request's.
+struct StampStep {
+  enum { stamped, unstamped, refused } what;
+  std::uint32_t key;  // stamped: the request's stamp
+};
+
+struct StampKeysCase {
+  const char* name;
+  std::vector<StampStep> before;
+  std::vector<std::uint32_t> taken;
+  std::vector<std::uint32_t> not_taken;
+};
+
+TEST(TransmitStampKeysTest, TakesNoEarlierRequestsStamp) {
+  using S = StampStep;
+  const StampKeysCase cases[] = {
+      {"first request", {}, {0, 1}, {}},
+      {"after two stamped requests", {{S::stamped, 0}, {S::stamped, 1}}, {2}, {0, 1}},
+      {"after a request whose stamp was never read",
+       {{S::stamped, 0}, {S::unstamped, 0}},
+       {2},
+       {0, 1}},
+      // The refused send may or may not have used number 2 up.
+      {"after a send the firewall refused",
+       {{S::stamped, 0}, {S::stamped, 1}, {S::refused, 0}},
+       {2, 3},
+       {0, 1}},
+      {"refused, then stamped past the gap",
+       {{S::stamped, 0}, {S::refused, 0}, {S::stamped, 2}},
+       {3},
+       {0, 1, 2}},
+      {"numbers wrap around", {{S::stamped, 0xFFFFFFFF}}, {0, 1}, {0xFFFFFFFF, 0xFFFFFFFE}},
+  };
+  for (const StampKeysCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TransmitStampKeys keys;
+    for (const StampStep& step : c.before) {
+      if (step.what == S::stamped) keys.stamped(step.key);
+      if (step.what == S::unstamped) keys.unstamped();
+    }
+    for (std::uint32_t key : c.taken) EXPECT_TRUE(keys.may_be_current(key)) << key;
+    for (std::uint32_t key : c.not_taken) EXPECT_FALSE(keys.may_be_current(key)) << key;
+  }
 }
 
 }  // namespace

@@ -72,5 +72,64 @@ TEST(RoundTripMsTest, TruncatesOrRejectsLateAnswers) {
   }
 }
 
+// Both moments as the layer records them: the stamp (real-time clock), the
+// offset between the clocks when it was read, the fallback (monotonic).
+struct MomentsCase {
+  const char* name;
+  std::optional<Nanos> departure_stamp;  // as a monotonic moment
+  Nanos departure_read_offset;           // offset change at its reading
+  std::optional<Nanos> arrival_stamp;
+  Nanos arrival_read_offset;
+  Nanos departure_fallback;
+  Nanos arrival_fallback;
+  std::optional<std::uint32_t> expected;
+};
+
+TEST(RoundTripMsTest, TakesBothStampsOnTheirOwnClock) {
+  constexpr Nanos kSent = 10'000 * kMs;
+  const MomentsCase cases[] = {
+      {"both stamped", kSent, 0, kSent + 40 * kMs + 10, 0, kSent + kMs, kSent + 45 * kMs, 40u},
+      // A reading shifted by a delay between the clocks (up to the slack)
+      // does not move the round trip: only the stamps count.
+      {"the arrival's reading off by 0.9 ms", kSent, 0, kSent + 40 * kMs, -900'000, kSent,
+       kSent + 41 * kMs, 40u},
+      {"read long after arriving", kSent, 0, kSent + 999 * kMs, 0, kSent, kSent + 1'900 * kMs,
+       999u},
+      {"stamped past the timeout, read early", kSent, 0, kSent + 1'001 * kMs, 0, kSent,
+       kSent + 1'001 * kMs, std::nullopt},
+      {"no transmit stamp", std::nullopt, 0, kSent + 40 * kMs, 0, kSent + 2 * kMs, kSent + 50 * kMs,
+       38u},
+      {"no receive stamp", kSent, 0, std::nullopt, 0, kSent, kSent + 42 * kMs, 42u},
+      // A step between the two readings: each stamp converted on its own.
+      {"real-time clock stepped ahead between", kSent, 0, kSent + 40 * kMs, 5'000 * kMs, kSent,
+       kSent + 45 * kMs, 45u},
+      {"real-time clock stepped back between", kSent, 0, kSent + 40 * kMs, -5'000 * kMs, kSent,
+       kSent + 45 * kMs, 45u},
+  };
+  for (const MomentsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Each stamp was read a moment after it was taken.
+    auto moment = [](std::optional<Nanos> at, Nanos offset_change, Nanos fallback) {
+      StampedMoment m;
+      const Nanos read = at.value_or(fallback) + 100'000;
+      if (at) m.stamp = *at + kOffset;
+      m.read_at = {read + kOffset + offset_change, read};
+      m.fallback = fallback;
+      return m;
+    };
+    EXPECT_EQ(
+        round_trip_ms(moment(c.departure_stamp, c.departure_read_offset, c.departure_fallback),
+                      moment(c.arrival_stamp, c.arrival_read_offset, c.arrival_fallback),
+                      kSent - kMs, 1000),
+        c.expected);
+  }
+}
+
+TEST(BracketClocksTest, TakesTheMiddleOfTheMonotonicReadings) {
+  EXPECT_EQ(bracket_clocks(1'000, 77, 1'000).monotonic, 1'000);
+  EXPECT_EQ(bracket_clocks(1'000, 77, 5'000).monotonic, 3'000);
+  EXPECT_EQ(bracket_clocks(1'000, 77, 5'000).realtime, 77);
+}
+
 }  // namespace
 }  // namespace ketrova

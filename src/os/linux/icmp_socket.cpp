@@ -61,14 +61,6 @@ void set_option(int fd, int level, int name, const void* value, socklen_t size) 
   (void)::setsockopt(fd, level, name, value, size);
 }
 
-// Moves `fd` to 3 or above, away from the standard streams.
-int away_from_standard_streams(int fd) {
-  if (fd < 0 || fd > STDERR_FILENO) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  ::close(fd);
-  return moved;
-}
-
 // Until its filter is attached a raw socket is handed every ICMP packet the
 // host receives. With many probes running at once those can fill its receive
 // buffer in that moment, and the reply to its first request would then be
@@ -80,25 +72,64 @@ void discard_queued(int fd) {
   }
 }
 
-Nanos to_nanos(const timespec& time) {
-  return static_cast<Nanos>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+// The kernel's stamps come in two forms: with 64-bit seconds on every
+// architecture (asked for first), and in the kernel's native `long` pairs,
+// which end in 2038 on 32-bit architectures (kernels before 5.1 know only
+// those).
+#ifdef SO_TIMESTAMPING_NEW
+constexpr int kTimestamping64 = SO_TIMESTAMPING_NEW;
+#else
+constexpr int kTimestamping64 = -1;
+#endif
+#ifdef SO_TIMESTAMPING_OLD
+constexpr int kTimestampingNative = SO_TIMESTAMPING_OLD;
+#else
+constexpr int kTimestampingNative = SO_TIMESTAMPING;
+#endif
+
+// Reads the first of a stamp record's timespecs (the software stamp; zero
+// means none), whose fields are of type `Field`.
+template <typename Field>
+std::optional<Nanos> first_stamp(const cmsghdr* c) {
+  Field fields[2]{};
+  if (c->cmsg_len < CMSG_LEN(3 * sizeof fields)) return std::nullopt;
+  std::memcpy(fields, CMSG_DATA(c), sizeof fields);
+  if (fields[0] == 0 && fields[1] == 0) return std::nullopt;
+  return static_cast<Nanos>(fields[0]) * 1'000'000'000 + static_cast<Nanos>(fields[1]);
 }
 
 // The kernel's software stamp among a message's ancillary data.
 std::optional<Nanos> software_stamp(msghdr& header) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING &&
-        c->cmsg_len >= CMSG_LEN(sizeof(scm_timestamping))) {
-      scm_timestamping stamps{};
-      std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
-      // The software stamp comes first; zero means none.
-      if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0) return to_nanos(stamps.ts[0]);
-    }
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type == kTimestamping64) return first_stamp<std::int64_t>(c);
+    if (c->cmsg_type == kTimestampingNative) return first_stamp<long>(c);
   }
   return std::nullopt;
 }
 
 }  // namespace
+
+int away_from_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  ::close(fd);
+  return moved;
+}
+
+bool enable_timestamping(int fd, int flags) {
+  if (kTimestamping64 >= 0 &&
+      ::setsockopt(fd, SOL_SOCKET, kTimestamping64, &flags, sizeof flags) == 0) {
+    return true;
+  }
+  return ::setsockopt(fd, SOL_SOCKET, kTimestampingNative, &flags, sizeof flags) == 0;
+}
+
+bool set_output_interface(int fd, unsigned interface_index) {
+  // The index in network byte order, as IPv4 sockets take it.
+  const std::uint32_t index = htonl(interface_index);
+  return ::setsockopt(fd, IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
+}
 
 int open_icmp_socket(SocketKind kind, std::uint16_t identifier) {
   const int type = kind == SocketKind::datagram ? SOCK_DGRAM : SOCK_RAW;
@@ -107,7 +138,7 @@ int open_icmp_socket(SocketKind kind, std::uint16_t identifier) {
   const int stamping = SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_RX_SOFTWARE |
                        SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_ID |
                        SOF_TIMESTAMPING_OPT_TSONLY;
-  set_option(fd, SOL_SOCKET, SO_TIMESTAMPING, &stamping, sizeof stamping);
+  (void)enable_timestamping(fd, stamping);
   if (kind == SocketKind::datagram) {
     const int on = 1;
     set_option(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
@@ -136,7 +167,7 @@ void await_receive_stamps() {
   socklen_t length = sizeof self;
   // Without a loopback interface (down in a new network namespace) there is
   // nothing to wait with.
-  if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &stamping, sizeof stamping) == 0 &&
+  if (enable_timestamping(fd, stamping) &&
       ::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0 &&
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) == 0 &&
       ::connect(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0) {

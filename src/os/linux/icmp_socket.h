@@ -25,6 +25,19 @@ enum class SocketKind {
 // effective; nothing else here needs any privilege.
 int open_icmp_socket(SocketKind kind, std::uint16_t identifier);
 
+// Moves `fd` to 3 or above, away from the standard streams, so that streams
+// that were closed stay closed; returns the new descriptor (or -1).
+int away_from_standard_streams(int fd);
+
+// Asks the kernel for the stamps in `flags` (SOF_TIMESTAMPING_*), in their
+// 64-bit form where the kernel has it. False when it refuses both forms.
+bool enable_timestamping(int fd, int flags);
+
+// Requests from `fd` leave through the interface `interface_index` alone,
+// by that interface's routes; what arrives is not affected. Needs no
+// privilege.
+bool set_output_interface(int fd, unsigned interface_index);
+
 // The kernel stamps arriving packets only while some socket on the host asks
 // for it, and when the first one asks it switches stamping on from a worker
 // thread a moment later: until then answers arrive without a receive stamp.

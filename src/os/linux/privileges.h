@@ -15,8 +15,11 @@ void limit_capabilities();
 bool raise_net_raw();
 
 // Once the socket is open: clears every capability set and sets
-// no_new_privs, then reads both back. False unless the process is left with
-// no capability at all and no_new_privs set.
+// no_new_privs; where the program was installed set-user-ID or
+// set-group-ID, sets every user and group ID (real, effective, saved) to
+// the caller's. Then reads it all back. False unless the process is left
+// with no capability at all, no_new_privs set, and the caller's IDs
+// everywhere.
 bool give_up_privileges();
 
 }  // namespace ketrova

@@ -1,0 +1,91 @@
+#include "os/linux/echo_reader.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include "os/linux/clocks.h"
+
+namespace ketrova {
+namespace {
+
+Nanos received(const Candidate& candidate) {
+  return candidate.when.stamp.value_or(candidate.when.read_at.realtime);
+}
+
+}  // namespace
+
+void EchoReader::start_round(short revents, int limit) {
+  queues_[kErrors].ready = (revents & POLLERR) != 0;
+  queues_[kPackets].ready = (revents & POLLIN) != 0;
+  for (Queue& queue : queues_) {
+    queue.reads_left = limit;
+    queue.read_any = false;
+  }
+}
+
+bool EchoReader::next(Candidate& candidate) {
+  fill(kErrors);
+  fill(kPackets);
+  Queue& errors = queues_[kErrors];
+  Queue& packets = queues_[kPackets];
+  Queue* first = nullptr;
+  if (errors.held && packets.held) {
+    first = received(errors.head) <= received(packets.head) ? &errors : &packets;
+  } else if (errors.held) {
+    first = &errors;
+  } else if (packets.held) {
+    first = &packets;
+  }
+  if (first == nullptr) return false;
+  first->held = false;
+  if (first == &errors && !records_answer()) errors.ready = false;
+  candidate = first->head;
+  return true;
+}
+
+void EchoReader::forget() {
+  for (Queue& queue : queues_) queue.held = false;
+}
+
+// Reads the queue until it holds a candidate, runs dry or has been read up
+// to its limit.
+void EchoReader::fill(std::size_t which) {
+  Queue& queue = queues_[which];
+  while (!queue.held && queue.ready && queue.reads_left > 0) {
+    --queue.reads_left;
+    const std::optional<ReceivedMessage> message =
+        receive_message(fd_, queue.buffer, which == kErrors);
+    if (!message) {
+      // Poll reports a pending socket error as it reports a queued record;
+      // one with nothing queued behind it would wake every wait at once.
+      if (which == kErrors && !queue.read_any) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        (void)::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+      }
+      queue.ready = false;
+      break;
+    }
+    queue.read_any = true;
+    const std::span<const std::uint8_t> bytes = std::span(queue.buffer).first(message->size);
+    const bool decoded = which == kErrors ? decode_record(*message, bytes, queue.head)
+                                          : decode_packet(*message, bytes, queue.head);
+    if (decoded) {
+      queue.head.when.stamp = message->stamp;
+      queue.head.when.read_at = read_clocks();
+      queue.head.when.fallback = queue.head.when.read_at.monotonic;
+      queue.held = true;
+    }
+  }
+}
+
+bool decode_transmit_stamp(const ReceivedMessage& message, Candidate& candidate) {
+  if (!message.record || message.record->origin != QueuedRecord::Origin::transmit_stamp) {
+    return false;
+  }
+  candidate.kind = Candidate::Kind::transmit_stamp;
+  candidate.stamp_key = message.record->stamp_key;
+  return true;
+}
+
+}  // namespace ketrova
