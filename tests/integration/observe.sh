@@ -15,6 +15,8 @@
 #   expect_traced WORD          strace did tamper with a call: its log marks
 #                               one DELAYED or INJECTED
 #   strace_log                  what strace logged, if anything
+#   count_sends_before_echo     sets SEND_BASE, the sendto calls the probe
+#                               makes before its first echo request
 #   run_probe_async ARGS...     run_probe in the background
 #   wait_probe                  waits for it; fails as run_probe would have
 #   stalled_at CALL N           waits until the probe is held at the entry of
@@ -48,6 +50,21 @@ traced() {
 traced_setuid() {
   traced -u nobody "$@"
   PROBE_SWITCH=tracer
+}
+
+# strace counts every call of a kind, and the probe may use sendto for more
+# than its echo requests (asking the kernel for its routes over netlink
+# first). One run answered by the responder host's kernel, before
+# responder_start so that the responder sees none of it, tells how many
+# come before the first echo request (an ICMP message of type 8, code 0).
+count_sends_before_echo() {
+  kernel_echo on
+  traced -e trace=sendto
+  probe_default
+  SEND_BASE=$(awk '/^sendto\([0-9]+, "\\10\\0/ { print NR - 1; exit }' "$STRACE_LOG")
+  [ -n "$SEND_BASE" ] || fail "no echo request among the probe's sendto calls: $(cat "$STRACE_LOG")"
+  echo "sendto calls before the first echo request: $SEND_BASE"
+  PROBE_WRAPPER=
 }
 
 # What strace logged, if the probe ran under it (for a failure's report).

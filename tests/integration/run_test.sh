@@ -661,8 +661,9 @@ case $SCENARIO in
     # request.
     noise=unreach:1
     [ "$SCENARIO" = redirect_after_reply ] && noise=redirect
+    count_sends_before_echo
     responder_start --default "reply+$noise@20" --error-src 198.51.100.1
-    traced -e trace=sendto -e inject=sendto:delay_enter=200000:when=2..10
+    traced -e trace=sendto -e inject=sendto:delay_enter=200000:when=$((SEND_BASE + 2))..$((SEND_BASE + 10))
     probe_default
     expect_traced DELAYED
     expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=20
@@ -675,12 +676,13 @@ case $SCENARIO in
     # read) until both have arrived. The one the kernel received first
     # decides: the 3rd counts (300 ms), the 6th is lost, and the pending
     # error costs neither the 4th nor the 7th request.
+    count_sends_before_echo
     responder_start --at 3=reply@300+unreach:1@310 --at 6=unreach:1@300+reply@310 \
       --error-src 198.51.100.1
     traced -e trace=sendto,ppoll,recvmsg
     run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
     for n in 3 6; do
-      asleep_after sendto "$n"
+      asleep_after sendto $((SEND_BASE + n))
       probe_signal STOP
       responder_sent "reply to #$n" && responder_sent "unreach:1 to #$n"
       sleep 0.05  # one veth hop
@@ -726,13 +728,14 @@ case $SCENARIO in
     # transmit stamp all the same; matched to the wrong requests, the stamps
     # would leave the 4th timed from the end of the hold, its late answer
     # counted.
+    count_sends_before_echo
     responder_start --at 3=reply@1100 --realtime
     traced -e trace=sendto,recvmsg \
-      -e inject=sendto:delay_enter=1000000:delay_exit=1500000:when=3..4
+      -e inject=sendto:delay_enter=1000000:delay_exit=1500000:when=$((SEND_BASE + 3))..$((SEND_BASE + 4))
     run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
-    stalled_at sendto 3
+    stalled_at sendto $((SEND_BASE + 3))
     firewall on
-    stalled_at sendto 4
+    stalled_at sendto $((SEND_BASE + 4))
     firewall off
     wait_probe
     [ "$(failed_sends EPERM)" -eq 1 ] || fail "$(failed_sends EPERM) sends refused, expected 1"
@@ -748,13 +751,14 @@ case $SCENARIO in
     ! findmnt -no OPTIONS -T "$NETNS_WORK" | grep -qw nosuid ||
       fail "$NETNS_WORK is on a nosuid mount"
     nogroup=$(getent group nogroup | cut -d: -f3)
+    count_sends_before_echo
     PROBE_USER=nobody PROBE_MODE=4755
     responder_start
     probe_default
     expect_series status=available loss_rate=0 received=10 note=
-    traced_setuid -e trace=sendto -e inject=sendto:delay_enter=3000000:when=2
+    traced_setuid -e trace=sendto -e inject=sendto:delay_enter=3000000:when=$((SEND_BASE + 2))
     run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
-    stalled_at sendto 2
+    stalled_at sendto $((SEND_BASE + 2))
     expect_ids "during the series" 65534 "$nogroup"
     expect_proc "during the series" CapEff=0 CapPrm=0 CapInh=0 CapAmb=0 NoNewPrivs=1
     wait_probe
