@@ -461,9 +461,10 @@ case $SCENARIO in
     # the reads that follow, or 1.2 s before each of three reads in a row (the
     # 7th to the 9th: at least one of them reads an answer, however many reads
     # a request takes).
+    count_sends_before_echo
     case $SCENARIO in
-      stall_before_send) stall=300 inject=sendto:delay_enter=300000:when=3 ;;
-      stall_after_send) stall=1200 inject=sendto:delay_exit=1200000:when=1 ;;
+      stall_before_send) stall=300 inject=sendto:delay_enter=300000:when=$((SEND_BASE + 3)) ;;
+      stall_after_send) stall=1200 inject=sendto:delay_exit=1200000:when=$((SEND_BASE + 1)) ;;
       stall_after_wakeup) stall=1200 inject=ppoll:delay_exit=1200000:when=3 ;;
       stall_before_read) stall=3600 inject=recvmsg:delay_enter=1200000:when=7..9 ;;
     esac
@@ -482,9 +483,11 @@ case $SCENARIO in
     # after 900 ms: counted, with its 900 ms.
     when=1100
     [ "$SCENARIO" = stalled_answer_in_time ] && when=900
+    SEND_BASE=0
+    [ "$SCENARIO" = late_answer ] || count_sends_before_echo
     responder_start --at 3=reply@$when --realtime
     if [ "$SCENARIO" != late_answer ]; then
-      traced -e trace=sendto,recvmsg -e inject=sendto:delay_exit=1500000:when=3
+      traced -e trace=sendto,recvmsg -e inject=sendto:delay_exit=1500000:when=$((SEND_BASE + 3))
     fi
     probe_default
     [ "$SCENARIO" = late_answer ] || expect_traced DELAYED
@@ -547,6 +550,7 @@ case $SCENARIO in
       PROBE_SETPRIV=("--inh-caps=-all,+net_raw" --ambient-caps=+net_raw "--bounding-set=-all,+net_raw")
       expect_caps $((1 << 13))
     fi
+    count_sends_before_echo
     responder_start
     net_raw=$(printf '%x' $((1 << 13)))
     if [ "$SCENARIO" = caps_during_run ]; then
@@ -554,12 +558,12 @@ case $SCENARIO in
       # and at its 2nd request (the socket open): no capability effective at
       # the first, none at all and no way to gain any at the second.
       traced -e trace=socket,sendto -e inject=socket:delay_enter=3000000:when=1 \
-        -e inject=sendto:delay_enter=3000000:when=2
+        -e inject=sendto:delay_enter=3000000:when=$((SEND_BASE + 2))
       run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
       stalled_at socket 1
       expect_proc "with its arguments read" CapEff=0 CapPrm="$net_raw" CapInh=0 CapAmb=0 \
         NoNewPrivs=0
-      stalled_at sendto 2
+      stalled_at sendto $((SEND_BASE + 2))
       expect_proc "during the series" CapEff=0 CapPrm=0 CapInh=0 CapAmb=0 NoNewPrivs=1
       wait_probe
       expect_traced DELAYED
