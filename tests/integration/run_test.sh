@@ -674,27 +674,28 @@ case $SCENARIO in
     expect_requests 10
     ;;
   reply_and_error_queued)
-    # The 3rd request gets its reply at 300 ms and host unreachable quoting
-    # it at 310 ms, the 6th the same two the other way round; each time the
+    # The 3rd request gets its reply at 600 ms and host unreachable quoting
+    # it at 610 ms, the 6th the same two the other way round; each time the
     # probe is stopped from the moment it sleeps waiting (its transmit stamp
     # read) until both have arrived. The one the kernel received first
-    # decides: the 3rd counts (300 ms), the 6th is lost, and the pending
+    # decides: the 3rd counts (600 ms), the 6th is lost, and the pending
     # error costs neither the 4th nor the 7th request.
     count_sends_before_echo
-    responder_start --at 3=reply@300+unreach:1@310 --at 6=unreach:1@300+reply@310 \
+    responder_start --at 3=reply@600+unreach:1@610 --at 6=unreach:1@600+reply@610 \
       --error-src 198.51.100.1
     traced -e trace=sendto,ppoll,recvmsg
     run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
     for n in 3 6; do
       asleep_after sendto $((SEND_BASE + n))
       probe_signal STOP
+      ! responder_log | grep -q "sent .* to #$n " || fail "the probe was stopped only after an answer to request $n"
       responder_sent "reply to #$n" && responder_sent "unreach:1 to #$n"
       sleep 0.05  # one veth hop
       probe_signal CONT
     done
     wait_probe
     expect_series status=unstable loss_rate=10 received=9 note= \
-      avg_latency_ms\>=33 avg_latency_ms\<=60 jitter_ms\>=290 jitter_ms\<=350
+      avg_latency_ms\>=66 avg_latency_ms\<=90 jitter_ms\>=590 jitter_ms\<=650
     expect_requests 10
     ;;
   rtt_floor_held | rtt_floor_valgrind)
