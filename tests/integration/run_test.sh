@@ -209,14 +209,15 @@ watch_headers_expect() {
 }
 
 # --- uplinks, stale errors, clocks, the firewall, setuid
-# expect_via SRC IFACE|none: probes from SRC; with IFACE, all ten answered and
-# every request left through IFACE (its counter rose by ten or more, the other
-# interfaces' by no more than a stray ARP packet or two); with none, the
-# bind-failure note at once and nothing sent anywhere.
+# expect_via SRC IFACE|none [FROM]: probes from SRC; with IFACE, all ten
+# answered and every request left through IFACE (its counter rose by ten or
+# more, the other interfaces' by no more than a stray ARP packet or two), from
+# the address FROM (SRC unless given); with none, the bind-failure note at
+# once and nothing sent anywhere.
 expect_via() {
-  local src=$1 via=$2 iface before=() rise=() i=0 seen
+  local src=$1 via=$2 from=${3:-$1} iface before=() rise=() i=0 seen
   for iface in "${UPLINK_IFS[@]}"; do before+=("$(tx_packets "$iface")"); done
-  seen=$(responder_log | grep -c "request #.* $src->" || true)
+  seen=$(responder_log | grep -c "request #.* $from->" || true)
   run_probe --src-ip "$src" --target-ip "$TARGET_IP"
   for iface in "${UPLINK_IFS[@]}"; do
     rise+=($(($(tx_packets "$iface") - before[i])))
@@ -237,9 +238,9 @@ expect_via() {
     fi
     i=$((i + 1))
   done
-  seen=$(($(responder_log | grep -c "request #.* $src->" || true) - seen))
-  [ "$via" = none ] && [ "$seen" -ne 0 ] && fail "responder saw $seen requests from $src"
-  [ "$via" = none ] || [ "$seen" -eq 10 ] || fail "responder saw $seen requests from $src, expected 10"
+  seen=$(($(responder_log | grep -c "request #.* $from->" || true) - seen))
+  [ "$via" = none ] && [ "$seen" -ne 0 ] && fail "responder saw $seen requests from $from"
+  [ "$via" = none ] || [ "$seen" -eq 10 ] || fail "responder saw $seen requests from $from, expected 10"
   return 0
 }
 
@@ -642,7 +643,8 @@ case $SCENARIO in
     # link's address has no route to the target on its interface: nothing may
     # go out there or through an uplink. Addresses on the loopback and on a
     # dummy interface go where the table says (the metric-100 uplink), as
-    # they cannot go out through their own interface. Source rules change
+    # they cannot go out through their own interface, and so does 0.0.0.0
+    # (the kernel chooses that uplink's address). Source rules change
     # nothing.
     netns_uplinks
     [ "$SCENARIO" = source_rules ] && uplink_rules
@@ -652,6 +654,7 @@ case $SCENARIO in
       uplink_no_route) expect_via "$PROBE_IP" none ;;
       table_routed_source)
         expect_via "$LOOPBACK_SRC" kpi-up1
+        expect_via 0.0.0.0 kpi-up1 "$UPLINK1_IP"
         if [ -n "$DUMMY_SRC" ]; then expect_via "$DUMMY_SRC" kpi-up1; else echo "no dummy interfaces in this kernel"; fi
         ;;
     esac
