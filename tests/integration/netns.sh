@@ -92,10 +92,12 @@ UPLINK1_IP=203.0.113.10
 UPLINK2_IP=198.18.0.10
 LOOPBACK_SRC=198.18.255.1
 DUMMY_SRC=198.18.255.2
+# The probe host's interfaces, for expect_via in run_test.sh.
+# shellcheck disable=SC2034
 UPLINK_IFS=(kpi-up1 kpi-up2 "$PROBE_IF")
 
 netns_uplinks() {
-  local n ns gw net link
+  local n ns gw net
   # Router solicitations and the like would show in the interface counters.
   in_probe sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
   # IPv4 settings of a new namespace come from the host's: a host with a
