@@ -714,6 +714,11 @@ case $SCENARIO in
       traced -e trace=ppoll,recvmsg -e inject=ppoll:delay_exit=20000 -e inject=recvmsg:delay_exit=20000
       runs=(held)
     else
+      # valgrind cannot run a program built with AddressSanitizer.
+      if grep -qa __asan_init "$PROBE_BIN"; then
+        echo "skipped: a sanitizer build does not run under valgrind"
+        exit 77
+      fi
       PROBE_WRAPPER=$valgrind
       runs=(plain clock_stall)
     fi
