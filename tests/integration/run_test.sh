@@ -650,7 +650,15 @@ case $SCENARIO in
     [ "$SCENARIO" = source_rules ] && uplink_rules
     responder_start
     case $SCENARIO in
-      two_uplinks | source_rules) expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1 ;;
+      two_uplinks) expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1 ;;
+      source_rules)
+        expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1
+        # A rule that sends one uplink's address out through the other on
+        # purpose stands too (the reply comes back by the address's own).
+        in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 300
+        in_probe ip rule add from "$UPLINK1_IP" lookup 300 pref 900
+        expect_via "$UPLINK1_IP" kpi-up2
+        ;;
       uplink_no_route) expect_via "$PROBE_IP" none ;;
       table_routed_source)
         expect_via "$LOOPBACK_SRC" kpi-up1
