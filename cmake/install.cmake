@@ -97,10 +97,21 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The shared libraries' packages come from the binary (dpkg-shlibdeps);
   # setcap, for the capability that the postinst sets, is added to them.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+  if(CMAKE_CROSSCOMPILING)
+    # A cross build (cmake/toolchains/linux-*.cmake) is packaged for its
+    # architecture, its dependencies read with the cross sysroot's C library
+    # (cmake/cross-depends.cmake, when cpack runs).
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KETROVA_DEBIAN_ARCH})
+    set(CPACK_KETROVA_BINARY ${CMAKE_CURRENT_BINARY_DIR}/ketrova-probe)
+    set(CPACK_KETROVA_SYSROOT ${KETROVA_CROSS_SYSROOT})
+    set(CPACK_KETROVA_SHLIBDEPS_DIR ${CMAKE_CURRENT_BINARY_DIR}/shlibdeps)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/cross-depends.cmake)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
 
   # The raw-socket capability in the permitted and effective sets of the file,
   # as Debian's ping gets it. With a ping_group_range that admits the user the
