@@ -22,6 +22,9 @@ scripts/test-sanitizers.sh
 stage "Windows: mingw-w64 build, tests under Wine"
 scripts/test-windows.sh
 
+stage "other architectures: packages, tests under qemu-user"
+scripts/test-cross.sh
+
 stage "native build and tests"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
