@@ -13,6 +13,9 @@ stage() { printf '\n==== %s ====\n' "$*"; }
 stage "Debian package: build, install, run as nobody"
 scripts/test-package.sh
 
+stage "Debian package under systemd as PID 1 (systemd-nspawn)"
+scripts/test-systemd.sh
+
 stage "fuzzing (libFuzzer, ASan + UBSan)"
 scripts/test-fuzz.sh
 
