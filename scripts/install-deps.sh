@@ -28,6 +28,8 @@ if has test; then
              mingw-w64 googletest wine wine64)
   # The package test's judges: lintian, hardening-check, systemd-analyze.
   packages+=(lintian devscripts systemd strace)
+  # The package under systemd as PID 1: a Debian tree booted in a container.
+  packages+=(systemd-container debootstrap)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -19,12 +19,7 @@ cd "$(dirname "$0")/.."
 root=build/systemd-root
 deb=${1:-}
 
-scripts/install-deps.sh package
-if ! dpkg-query -W -f='${Status}' systemd-container debootstrap 2>/dev/null | grep -c 'ok installed' |
-  grep -qx 2; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -qq --no-install-recommends systemd-container debootstrap >/dev/null
-fi
+scripts/install-deps.sh test
 if [ -z "$deb" ]; then
   scripts/package.sh build/systemd-dist amd64 >/dev/null
   deb=build/systemd-dist/ketrova-probe_$(sed -n 's/^project(ketrova-probe VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)_amd64.deb
