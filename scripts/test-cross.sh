@@ -51,11 +51,13 @@ declare -A machine=([arm64]="ARM aarch64" [armhf]="ARM, EABI5" [i386]="Intel 803
 
 # --- the packages ------------------------------------------------------------
 dist=$scratch/dist
-if ! timed "packages" scripts/package.sh "$dist" "${arches[@]}" >"$scratch/package.log" 2>&1; then
+start=$SECONDS
+if ! scripts/package.sh "$dist" "${arches[@]}" >"$scratch/package.log" 2>&1; then
   cat "$scratch/package.log"
   echo "test-cross: scripts/package.sh failed" >&2
   exit 1
 fi
+echo "packages built in $((SECONDS - start)) s"
 mkdir -p "$scratch/tmp"
 for arch in "${arches[@]}"; do
   deb=$(ls "$dist"/ketrova-probe_*_"$arch".deb)
@@ -94,14 +96,16 @@ done
 for arch in "${arches[@]}"; do
   build=build/cross-$arch
   echo "tests: $arch"
-  if ! timed "$arch build" cmake --preset release -B "$build" --toolchain "cmake/toolchains/linux-$arch.cmake" \
+  start=$SECONDS
+  if ! cmake --preset release -B "$build" --toolchain "cmake/toolchains/linux-$arch.cmake" \
     -DKETROVA_BUILD_TESTS=ON -DKETROVA_GTEST_SOURCE_DIR=/usr/src/googletest >"$scratch/build.log" 2>&1 ||
     ! cmake --build "$build" -j "$jobs" >>"$scratch/build.log" 2>&1; then
     cat "$scratch/build.log"
     check "$arch: builds" false
     continue
   fi
-  emulator=$(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt")
+  echo "  ($arch build: $((SECONDS - start)) s)"
+  emulator=$(sed -n 's/^KETROVA_QEMU_PROGRAM:[A-Z]*=//p' "$build/CMakeCache.txt")
   echo "  emulator: ${emulator:-none (native)}"
   # Unit tests, and where the binary runs natively the output tests too.
   check "$arch: unit tests" timed "$arch unit tests" ctest --test-dir "$build" -R '^(unit_tests|cli_)' \
