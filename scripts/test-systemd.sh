@@ -37,7 +37,11 @@ cat >"$root/root/check.sh" <<'INSIDE'
 #!/bin/bash
 exec >/root/check.log 2>&1
 set -x
-check() { if "$@"; then echo "ok   $*"; else echo "FAIL $*"; fi; }
+check() {  # check NAME COMMAND...
+  local name=$1
+  shift
+  if "$@"; then echo "ok   $name"; else echo "FAIL $name"; fi
+}
 dpkg -i /root/ketrova-probe.deb
 # The container's loopback is its only network: probe it, and an address
 # that it lacks (the bind-failure row).
@@ -50,19 +54,25 @@ sleep $((62 - $(date +%S)))
 journalctl -u ketrova-probe@127.0.0.1 -o cat
 journalctl -u ketrova-probe@127.0.0.1 -o cat | jq -c . >/dev/null; echo "without -t: jq exit $?"
 journalctl -u ketrova-probe@127.0.0.1 -t ketrova-probe -o cat | jq -c .
-check test "${PIPESTATUS[1]}" -eq 0
+check "journalctl -u ... -t ketrova-probe -o cat | jq: exit 0" test "${PIPESTATUS[1]}" -eq 0
 lines=$(journalctl -u ketrova-probe@127.0.0.1 -t ketrova-probe -o cat)
-check test "$(grep -c '"src_ip":"127.0.0.1"' <<<"$lines")" -ge 2
-check test "$(grep -vc '"src_ip":"127.0.0.1"' <<<"$lines")" -eq 0
+check "the service's run and the timer's: two report lines or more" \
+  test "$(grep -c '"src_ip":"127.0.0.1"' <<<"$lines")" -ge 2
+check "-u and -t together: only that instance's report lines" \
+  test "$(grep -vc '"src_ip":"127.0.0.1"' <<<"$lines")" -eq 0
 journalctl -u ketrova-probe@192.0.2.10 -t ketrova-probe -o cat | jq -c .
+check "an address the container lacks: the bind-failure row" \
+  grep -q '"note":"source bind failed (WinError 1231)"' <(journalctl -u ketrova-probe@192.0.2.10 -t ketrova-probe -o cat)
 systemctl list-timers --all --no-pager
 systemd-analyze security --no-pager ketrova-probe@127.0.0.1.service | tail -1
 apt-get remove -y ketrova-probe
 systemctl list-timers --all --no-pager
-check test -z "$(systemctl list-timers --all --no-legend 'ketrova-probe@*')"
-check test -z "$(ls /etc/systemd/system/timers.target.wants/ | grep ketrova)"
+check "after apt-get remove: no timer instance left" \
+  test -z "$(systemctl list-timers --all --no-legend 'ketrova-probe@*')"
+check "after apt-get remove: no link left in /etc/systemd" \
+  test -z "$(find /etc/systemd -name 'ketrova-probe@*')"
 systemctl --failed --no-pager
-check test -z "$(systemctl --failed --no-legend)"
+check "after apt-get remove: nothing in systemctl --failed" test -z "$(systemctl --failed --no-legend)"
 systemctl status --no-pager 'ketrova-probe@*'
 systemctl poweroff
 INSIDE
