@@ -156,11 +156,12 @@ set(KETROVA_INTEGRATION_CROSS_TESTS
   bind_unconfigured.dgram
   no_reply.raw
   icmp_error.raw
+  icmp_error.dgram
 )
-# (icmp_error.dgram is left out there: under qemu's timing the request after
-# an ICMP error now and then fails at once in sendto, the socket's pending
-# error left set by the kernel after the probe had read the error from the
-# queue; the layer's to fix, and the native suite runs it.)
+# (qemu-user refuses IP_UNICAST_IF, so the scenarios of hosts with several
+# uplinks cannot pass there: the probe, unable to hold a request to its
+# source's interface, reports the bind failure rather than send it through
+# another uplink.)
 foreach(test IN LISTS KETROVA_INTEGRATION_CROSS_TESTS)
   set_tests_properties(integration.${test} PROPERTIES LABELS "integration;cross")
 endforeach()
