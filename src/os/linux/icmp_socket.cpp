@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "os/icmp_packet.h"
+#include "os/linux/clocks.h"
 
 namespace ketrova {
 namespace {
@@ -171,7 +172,10 @@ void await_receive_stamps() {
       ::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0 &&
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) == 0 &&
       ::connect(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0) {
-    for (int attempt = 0; attempt < 12; ++attempt) {
+    // On a busy host the kernel's worker can take a while; where stamping
+    // never comes on, the probe goes on without it after this long.
+    const Nanos give_up = monotonic_now() + 250 * NANOS_PER_MS;
+    while (monotonic_now() < give_up) {
       std::uint8_t byte = 0;
       if (::write(fd, &byte, 1) != 1) break;
       pollfd descriptor{fd, POLLIN, 0};

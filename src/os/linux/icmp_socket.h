@@ -41,7 +41,7 @@ bool set_output_interface(int fd, unsigned interface_index);
 // The kernel stamps arriving packets only while some socket on the host asks
 // for it, and when the first one asks it switches stamping on from a worker
 // thread a moment later: until then answers arrive without a receive stamp.
-// Waits, for 50 ms at most, until a datagram that this process sends itself
+// Waits, for 250 ms at most, until a datagram that this process sends itself
 // over the loopback interface arrives stamped. Needs no privilege.
 void await_receive_stamps();
 
