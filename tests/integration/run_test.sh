@@ -572,6 +572,107 @@ case $SCENARIO in
       avg_latency_ms\>=40 avg_latency_ms\<=60
     expect_elapsed 1300 3000
     ;;
+  # --- the wait's edges: the deadline, stale and foreign errors, the first
+  # sequence number, the raw socket's filter, closed standard streams
+  unread_at_deadline)
+    # The 1st request's reply comes after 40 ms; strace holds the probe 1.2 s
+    # on its way out of its first ppoll, which the request's transmit stamp
+    # ends at once. The deadline passes with the reply unread: it arrived in
+    # time, so it counts, with its 40 ms.
+    responder_start --at 1=reply@40 --realtime
+    traced -e trace=ppoll,recvmsg -e inject=ppoll:delay_exit=1200000:when=1
+    probe_default
+    expect_traced DELAYED
+    expect_series status=available loss_rate=0 received=10 note= jitter_ms\>=38 jitter_ms\<=60
+    expect_elapsed 1200 3200
+    ;;
+  woken_to_deadline)
+    # Request 4 is never answered, but replies with its identifier and
+    # another sequence number wake the probe every 50 ms until 850 ms after
+    # it and again from 1400 ms to 2500 ms: its wait still ends at 1000 ms.
+    stream=wrong-seq
+    for ms in $(seq 50 50 850) $(seq 1400 50 2500); do stream+="+wrong-seq@$ms"; done
+    responder_start --at 4="$stream" --realtime
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note=
+    expect_elapsed 1000 1300
+    ;;
+  stale_error)
+    # Request 4 is never answered; destination unreachable quoting it comes
+    # when request 5 arrives, 40 ms before that one's reply. It is about the
+    # earlier request: request 5's wait goes on and its reply counts.
+    responder_start --at 4=unreach@next --at 5=reply@40 --error-src 198.51.100.1
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note=
+    expect_elapsed 1000 2500
+    ;;
+  other_src_error)
+    # As other_dst_error, with the quoted source changed instead (only a raw
+    # socket sees it).
+    responder_start --default other-src-error+reply@40 --at 4=other-src-error \
+      --error-src 198.51.100.1
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note= \
+      avg_latency_ms\>=40 avg_latency_ms\<=60
+    expect_elapsed 1300 3000
+    ;;
+  first_sequence)
+    # Three runs never start at the same sequence number.
+    responder_start
+    for run in 1 2 3; do probe_default; done
+    expect_requests 30
+    firsts=$(responder_log | sed -n 's/.*request #\([0-9]*\) .* seq=\([0-9]*\) .*/\1 \2/p' |
+      awk '$1 % 10 == 1 { print $2 }')
+    echo "first sequence numbers: $(echo $firsts)"
+    [ "$(sort -u <<<"$firsts" | wc -l)" -eq 3 ] || fail "runs started at the same sequence number"
+    ;;
+  filtered_flood)
+    # Held 300 ms just before it attaches its filter, under a flood of other
+    # processes' echo replies and errors, then answered after 50 ms: the
+    # flood neither reaches nor wakes it, what queued in that moment
+    # included. A few reads and wake-ups a request, no more.
+    responder_start --default reply@50 --flood "$FLOOD_RATE" --flood-kinds foreign-reply,foreign-error
+    flood_mark
+    traced -e trace=setsockopt,ppoll,recvmsg -e inject=setsockopt:delay_enter=300000:when=3
+    probe_default
+    expect_flood
+    grep -q '^setsockopt(.*SO_ATTACH_FILTER.*(DELAYED)' "$STRACE_LOG" ||
+      fail "the probe was not held just before attaching its filter"
+    expect_series status=available loss_rate=0 received=10 note=
+    for call in ppoll recvmsg; do
+      calls=$(grep -c "^$call(" "$STRACE_LOG" || true)
+      echo "$call: $calls calls"
+      [ "$calls" -le 60 ] || fail "$calls $call calls for 10 requests"
+    done
+    ;;
+  closed_streams)
+    # Started with standard streams closed, held at its first sendto (the
+    # route netlink request; the ICMP socket is open too) and at its first
+    # write (the loopback datagram that waits for receive stamps): the
+    # closed streams are still closed and no socket is below 3.
+    responder_start
+    for closed in 0 1 2 012; do
+      redirect=$(sed 's/[0-9]/& /g; s/0/0<\&-/; s/1/1>\&-/; s/2/2>\&-/' <<<"$closed")
+      printf '#!/bin/sh\nexec "$@" %s\n' "$redirect" >"$NETNS_WORK/closed"
+      chmod 755 "$NETNS_WORK/closed"
+      traced -e trace=write,sendto -e inject=write:delay_enter=500000:when=1 \
+        -e inject=sendto:delay_enter=500000:when=1
+      PROBE_WRAPPER+=" $NETNS_WORK/closed"
+      run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+      for call in write sendto; do
+        stalled_at $call 1
+        pid=$(probe_pid) || fail "no probe process"
+        fds=$(cd "/proc/$pid/fd" && for fd in *; do echo "$fd:$(readlink "$fd")"; done)
+        echo "closed $closed, at $call: $(echo $fds)"
+        for fd in $(grep -o '[0-9]' <<<"$closed"); do
+          ! grep -q "^$fd:" <<<"$fds" || fail "descriptor $fd, closed at the start, is open"
+        done
+        ! grep -q '^[012]:socket' <<<"$fds" || fail "a socket on a standard stream"
+      done
+      wait_probe
+      [[ $closed == *1* ]] || expect_series status=available received=10
+    done
+    ;;
   *)
     fail "unknown scenario $SCENARIO"
     ;;
