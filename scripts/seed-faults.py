@@ -82,8 +82,8 @@ FAULTS = [
     ("first-sequence-fixed", "src/os/linux/echo_service.cpp",
      "sequence_ = static_cast<std::uint16_t>(random);", "sequence_ = 0;",
      r"integration\.first_sequence\.(raw|dgram)"),
-    ("raw-filter-not-attached", "src/os/linux/icmp_socket.cpp",
-     "    set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);\n", "",
+    ("raw-filter-at-the-wrong-level", "src/os/linux/icmp_socket.cpp",
+     "set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER,", "set_option(fd, SOL_RAW, SO_ATTACH_FILTER,",
      r"integration\.filtered_flood\.raw"),
     ("raw-queue-discarded-before-filter", "src/os/linux/icmp_socket.cpp",
      "    set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);\n"
