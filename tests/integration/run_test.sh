@@ -144,13 +144,30 @@ expect_flood() {
 
 # The series ended between MIN_S and MAX_S seconds after the first request
 # reached the responder (one veth hop, microseconds after it was sent).
+# While WINDOW_RETRIES is above 0, a late end by no more than the CPU time
+# the hypervisor took from the machine meanwhile returns 1 instead, for the
+# caller to measure again: the machine was paused, as a wake-up tens of
+# milliseconds late on a shared two-core machine showed (with the probe
+# never waiting for a CPU), while a wait that overruns is late every time.
 expect_window() {  # MIN_S MAX_S
   # A late end with as much time spent waiting for a CPU, or taken by the
   # hypervisor, means a busy machine rather than a wait that overran.
   echo "probe: ${PROBE_ON_CPU} s on a CPU, ${PROBE_WAITING} s ready but waiting for one;" \
     "the hypervisor took ${PROBE_STOLEN} s of CPU time from the machine meanwhile"
-  "$PYTHON" "$HERE/timing.py" window "$NETNS_WORK/responder.log" "$PROBE_END" "$1" "$2" ||
-    fail "series did not end $1..$2 s after the first request"
+  local out span
+  if out=$("$PYTHON" "$HERE/timing.py" window "$NETNS_WORK/responder.log" "$PROBE_END" "$1" "$2"); then
+    echo "$out"
+    return 0
+  fi
+  echo "$out"
+  span=$(sed -n 's/^end - first send = \([0-9.]*\) s.*/\1/p' <<<"$out")
+  if [ "${WINDOW_RETRIES:-0}" -gt 0 ] &&
+    awk -v span="$span" -v max="$2" -v stolen="$PROBE_STOLEN" \
+      'BEGIN { exit !(span > max && span - max <= stolen) }'; then
+    echo "late by no more than the hypervisor took: measuring again"
+    return 1
+  fi
+  fail "series did not end $1..$2 s after the first request"
 }
 
 # expect_caps MASK: a process started on the probe host the way run_probe
@@ -322,14 +339,18 @@ case $SCENARIO in
     # machine does not hold it off the CPU when a wait ends (on a loaded
     # two-core machine that alone was up to 20 ms per wait). It still has to
     # read and discard every packet of the flood in time.
-    responder_start --default drop --flood "$FLOOD_RATE"
-    flood_mark
-    PROBE_NICE=-20
-    probe_default
-    expect_flood
-    expect_series status=unavailable loss_rate=100 received=0 avg_latency_ms=0 jitter_ms=0 note=
-    expect_requests 10
-    expect_window 10.00 10.05
+    for WINDOW_RETRIES in 2 1 0; do
+      responder_start --default drop --flood "$FLOOD_RATE"
+      flood_mark
+      PROBE_NICE=-20
+      probe_default
+      expect_flood
+      expect_series status=unavailable loss_rate=100 received=0 avg_latency_ms=0 jitter_ms=0 note=
+      expect_requests 10
+      expect_window 10.00 10.05 && break
+      kill "$RESPONDER_PID"
+      wait "$RESPONDER_PID" || true
+    done
     ;;
   flood_answered)
     # Every request answered after 40 ms under the same flood: none of the
