@@ -638,14 +638,19 @@ case $SCENARIO in
     expect_elapsed 1300 3000
     ;;
   first_sequence)
-    # Three runs never start at the same sequence number.
+    # Three runs never start at the same sequence number, nor at the same
+    # distance from their identifier (which two runs with the same
+    # identifier would then share).
     responder_start
     for run in 1 2 3; do probe_default; done
     expect_requests 30
-    firsts=$(responder_log | sed -n 's/.*request #\([0-9]*\) .* seq=\([0-9]*\) .*/\1 \2/p' |
-      awk '$1 % 10 == 1 { print $2 }')
-    echo "first sequence numbers: $(echo $firsts)"
-    [ "$(sort -u <<<"$firsts" | wc -l)" -eq 3 ] || fail "runs started at the same sequence number"
+    firsts=$(responder_log | sed -n 's/.*request #\([0-9]*\) .* id=\([0-9]*\) seq=\([0-9]*\) .*/\1 \2 \3/p' |
+      awk '$1 % 10 == 1 { print $3, ($3 - $2 + 65536) % 65536 }')
+    echo "first sequence numbers, and their distance from the identifier: $(echo $firsts)"
+    [ "$(cut -d' ' -f1 <<<"$firsts" | sort -u | wc -l)" -eq 3 ] ||
+      fail "runs started at the same sequence number"
+    [ "$(cut -d' ' -f2 <<<"$firsts" | sort -u | wc -l)" -eq 3 ] ||
+      fail "runs started at the same distance from their identifier"
     ;;
   filtered_flood)
     # Held 300 ms just before it attaches its filter, under a flood of other
