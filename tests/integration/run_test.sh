@@ -642,11 +642,11 @@ case $SCENARIO in
     # distance from their identifier (which two runs with the same
     # identifier would then share).
     responder_start
-    for run in 1 2 3; do probe_default; done
+    for _ in 1 2 3; do probe_default; done
     expect_requests 30
     firsts=$(responder_log | sed -n 's/.*request #\([0-9]*\) .* id=\([0-9]*\) seq=\([0-9]*\) .*/\1 \2 \3/p' |
       awk '$1 % 10 == 1 { print $3, ($3 - $2 + 65536) % 65536 }')
-    echo "first sequence numbers, and their distance from the identifier: $(echo $firsts)"
+    echo "first sequence numbers, and their distance from the identifier:" "${firsts//$'\n'/, }"
     [ "$(cut -d' ' -f1 <<<"$firsts" | sort -u | wc -l)" -eq 3 ] ||
       fail "runs started at the same sequence number"
     [ "$(cut -d' ' -f2 <<<"$firsts" | sort -u | wc -l)" -eq 3 ] ||
@@ -689,10 +689,10 @@ case $SCENARIO in
         stalled_at $call 1
         pid=$(probe_pid) || fail "no probe process"
         fds=$(cd "/proc/$pid/fd" && for fd in *; do echo "$fd:$(readlink "$fd")"; done)
-        echo "closed $closed, at $call: $(echo $fds)"
-        for fd in $(grep -o '[0-9]' <<<"$closed"); do
+        echo "closed $closed, at $call:" "${fds//$'\n'/ }"
+        while read -r fd; do
           ! grep -q "^$fd:" <<<"$fds" || fail "descriptor $fd, closed at the start, is open"
-        done
+        done < <(grep -o '[0-9]' <<<"$closed")
         ! grep -q '^[012]:socket' <<<"$fds" || fail "a socket on a standard stream"
       done
       wait_probe
