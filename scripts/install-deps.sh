@@ -10,7 +10,7 @@ if [ "$what" = package ] || [ "$what" = test ]; then
 fi
 if [ "$what" = test ]; then
   packages+=(libgtest-dev libgmock-dev python3 iputils-ping libcap2-bin util-linux dpkg-dev file groff-base man-db
-             clang libclang-rt-14-dev valgrind strace
+             clang libclang-rt-14-dev valgrind strace nftables
              mingw-w64 googletest wine wine64)
   # The package test's judges: lintian, hardening-check, systemd-analyze.
   packages+=(lintian devscripts systemd strace)

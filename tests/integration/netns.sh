@@ -12,6 +12,10 @@
 #   responder_start ARGS...      kernel echo off, start responder.py with ARGS,
 #                                wait until it listens
 #   responder_log                what the responder did so far
+#   netns_uplinks                after netns_create: the probe host reaches
+#                                the target through two providers instead
+#                                (see there)
+#   tx_packets IFACE             packets the probe host sent through IFACE
 #   netns_teardown               undo everything (runs on EXIT unless the
 #                                caller has an EXIT trap, which calls it)
 
@@ -22,6 +26,7 @@ PROBE_IF=kpi-probe
 RESPONDER_IF=kpi-resp
 PROBE_NS=
 RESPONDER_NS=
+UPLINK_NS=()
 RESPONDER_PID=
 NETNS_WORK=
 NETNS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -39,7 +44,7 @@ in_responder() { ip netns exec "$RESPONDER_NS" "$@"; }
 netns_reap_stale() {
   local ns pid
   for ns in $(ip netns list 2>/dev/null | awk '{print $1}'); do
-    [[ $ns =~ ^kpi-[pr]-([0-9]+)-[0-9]+$ ]] || continue
+    [[ $ns =~ ^kpi-[pru]-([0-9]+)-[0-9]+$ ]] || continue
     pid=${BASH_REMATCH[1]}
     kill -0 "$pid" 2>/dev/null || ip netns delete "$ns" 2>/dev/null || true
   done
@@ -71,6 +76,83 @@ netns_create() {
   in_responder ip route add 192.0.2.0/24 dev "$veth_r"
   # Addresses are usable at once: no duplicate address detection in IPv4.
 }
+
+# The probe host as a host with two uplinks, the way NetworkManager sets one
+# up: each uplink has a default route (metrics 100 and 200) to its own
+# provider, a namespace that forwards to the responder host; there are no
+# source rules. The metric-100 provider drops packets from addresses it did
+# not assign (strict reverse-path filter), as providers do. The direct link
+# stays, without its route to the target: an interface with an address but
+# no route to the target, whose other end nonetheless holds the target's
+# address (a request sent out there as to a neighbour would be answered).
+# The probe host also holds an address on the loopback interface and one on
+# a dummy interface (DUMMY_SRC, empty where the kernel has none), which the
+# metric-100 provider routes back to it.
+UPLINK1_IP=203.0.113.10
+UPLINK2_IP=198.18.0.10
+LOOPBACK_SRC=198.18.255.1
+DUMMY_SRC=198.18.255.2
+# The probe host's interfaces, for expect_via in run_test.sh.
+# shellcheck disable=SC2034
+UPLINK_IFS=(kpi-up1 kpi-up2 "$PROBE_IF")
+
+netns_uplinks() {
+  local n ns gw net
+  # Router solicitations and the like would show in the interface counters.
+  in_probe sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  # IPv4 settings of a new namespace come from the host's: a host with a
+  # strict reverse-path filter would drop the answers on the metric-200
+  # uplink whatever the probe does.
+  in_probe sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0 \
+    net.ipv4.conf."$PROBE_IF".rp_filter=0
+  in_responder sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
+  in_probe ip route del 198.51.100.0/24 dev "$PROBE_IF"
+  for n in 1 2; do
+    ns=kpi-u-$$-$RANDOM
+    UPLINK_NS+=("$ns")
+    ip netns add "$ns"
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+      net.ipv6.conf.default.disable_ipv6=1 net.ipv4.ip_forward=1 \
+      net.ipv4.conf.all.rp_filter=$((n == 1)) net.ipv4.conf.default.rp_filter=$((n == 1))
+    ip netns exec "$ns" ip link set lo up
+    if [ "$n" = 1 ]; then gw=203.0.113.1 net=203.0.113.0/24; else gw=198.18.0.1 net=198.18.0.0/24; fi
+    ip link add "kpi-up$n" netns "$PROBE_NS" type veth peer name kpi-down netns "$ns"
+    ip link add kpi-core netns "$ns" type veth peer name "kpi-pv$n" netns "$RESPONDER_NS"
+    in_probe sysctl -qw net.ipv4.conf."kpi-up$n".rp_filter=0
+    in_probe ip addr add "${gw%.1}.10/24" dev "kpi-up$n"
+    in_probe ip link set "kpi-up$n" up
+    in_probe ip route add default via "$gw" dev "kpi-up$n" metric $((n * 100))
+    ip netns exec "$ns" ip addr add "$gw/24" dev kpi-down
+    ip netns exec "$ns" ip addr add "198.19.$n.1/30" dev kpi-core
+    ip netns exec "$ns" ip link set kpi-down up
+    ip netns exec "$ns" ip link set kpi-core up
+    ip netns exec "$ns" ip route add "$TARGET_IP/32" via "198.19.$n.2"
+    in_responder ip addr add "198.19.$n.2/30" dev "kpi-pv$n"
+    in_responder ip link set "kpi-pv$n" up
+    in_responder ip route add "$net" via "198.19.$n.1"
+  done
+  in_probe ip addr add "$LOOPBACK_SRC/32" dev lo
+  # Some kernels are built without dummy interfaces; DUMMY_SRC is then empty.
+  if in_probe ip link add kpi-dummy type dummy 2>/dev/null; then
+    in_probe ip addr add "$DUMMY_SRC/32" dev kpi-dummy
+    in_probe ip link set kpi-dummy up
+  else
+    DUMMY_SRC=
+  fi
+  ip netns exec "${UPLINK_NS[0]}" ip route add 198.18.255.0/24 via "$UPLINK1_IP"
+  in_responder ip route add 198.18.255.0/24 via 198.19.1.1
+}
+
+# Source rules, as an administrator adds them for such a host: each uplink's
+# address looks up a table whose default route is that uplink's.
+uplink_rules() {
+  in_probe ip route add default via 203.0.113.1 dev kpi-up1 table 100
+  in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 200
+  in_probe ip rule add from "$UPLINK1_IP" lookup 100 pref 1000
+  in_probe ip rule add from "$UPLINK2_IP" lookup 200 pref 1001
+}
+
+tx_packets() { in_probe cat "/sys/class/net/$1/statistics/tx_packets"; }
 
 kernel_echo() {
   local ignore=1
@@ -110,7 +192,7 @@ netns_teardown() {
   fi
   # Anything else still running in the namespaces would keep them alive.
   local ns pids
-  for ns in "$PROBE_NS" "$RESPONDER_NS"; do
+  for ns in "$PROBE_NS" "$RESPONDER_NS" "${UPLINK_NS[@]}"; do
     [ -n "$ns" ] || continue
     pids=$(ip netns pids "$ns" 2>/dev/null || true)
     # shellcheck disable=SC2086
@@ -119,7 +201,8 @@ netns_teardown() {
   # Deleting a namespace also removes its end of the veth pair, and the pair.
   [ -n "$PROBE_NS" ] && ip netns delete "$PROBE_NS" 2>/dev/null
   [ -n "$RESPONDER_NS" ] && ip netns delete "$RESPONDER_NS" 2>/dev/null
-  PROBE_NS='' RESPONDER_NS=''
+  for ns in "${UPLINK_NS[@]}"; do ip netns delete "$ns" 2>/dev/null || true; done
+  PROBE_NS='' RESPONDER_NS='' UPLINK_NS=()
   [ -n "$NETNS_WORK" ] && rm -rf "$NETNS_WORK"
   NETNS_WORK=
   return 0

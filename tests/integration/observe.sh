@@ -10,14 +10,24 @@
 #   traced STRACE_ARGS...       the next run_probe runs the probe under
 #                               strace with these arguments (none may hold a
 #                               space), logging the traced calls to STRACE_LOG
+#   traced_setuid STRACE_ARGS...  the same for a setuid-root copy of the probe
+#                               run as nobody (PROBE_MODE=4755)
 #   expect_traced WORD          strace did tamper with a call: its log marks
 #                               one DELAYED or INJECTED
 #   strace_log                  what strace logged, if anything
+#   count_sends_before_echo     sets SEND_BASE, the sendto calls the probe
+#                               makes before its first echo request
 #   run_probe_async ARGS...     run_probe in the background
 #   wait_probe                  waits for it; fails as run_probe would have
 #   stalled_at CALL N           waits until the probe is held at the entry of
 #                               its Nth CALL (the traced CALLs only)
+#   asleep_after CALL N         waits until the probe, past its Nth CALL and
+#                               a read after it, sleeps in ppoll (the traced
+#                               calls must include recvmsg and ppoll)
+#   probe_signal SIG            sends SIG to the probe (STOP, CONT)
 #   expect_proc WHEN KEY=HEX... lines of the running probe's /proc/PID/status
+#   expect_ids WHEN UID GID     its real, effective, saved and file system
+#                               user and group ids
 #   start_many N ARGS...        N probes with these arguments, all released
 #                               at once; wait_many waits for every one
 
@@ -31,6 +41,30 @@ traced() {
   : >"$STRACE_LOG"
   chown nobody "$STRACE_LOG"
   PROBE_WRAPPER="strace -qq -o $STRACE_LOG $*"
+  PROBE_SWITCH=
+}
+
+# The kernel ignores the setuid bit of a program started under a tracer
+# without privilege, so strace stays root here and starts the probe as nobody
+# itself, instead of setpriv starting strace as nobody.
+traced_setuid() {
+  traced -u nobody "$@"
+  PROBE_SWITCH=tracer
+}
+
+# strace counts every call of a kind, and the probe may use sendto for more
+# than its echo requests (asking the kernel for its routes over netlink
+# first). One run answered by the responder host's kernel, before
+# responder_start so that the responder sees none of it, tells how many
+# come before the first echo request (an ICMP message of type 8, code 0).
+count_sends_before_echo() {
+  kernel_echo on
+  traced -e trace=sendto
+  probe_default
+  SEND_BASE=$(awk '/^sendto\([0-9]+, "\\10\\0/ { print NR - 1; exit }' "$STRACE_LOG")
+  [ -n "$SEND_BASE" ] || fail "no echo request among the probe's sendto calls: $(cat "$STRACE_LOG")"
+  echo "sendto calls before the first echo request: $SEND_BASE"
+  PROBE_WRAPPER=
 }
 
 # What strace logged, if the probe ran under it (for a failure's report).
@@ -97,6 +131,29 @@ stalled_at() {
   fail "the probe did not reach its $call call #$n within 30 s"
 }
 
+# A ppoll that only returns what is already queued is logged unfinished for
+# a moment too: the same unfinished line must be the last twice, 0.1 s apart.
+asleep_after() {
+  local call=$1 n=$2 after last i
+  for ((i = 0; i < 300; i++)); do
+    after=$(awk -v call="$call(" -v n="$n" 'index($0, call) == 1 { seen++ } seen >= n' "$STRACE_LOG")
+    last=$(tail -n 1 <<<"$after")
+    if grep -q '^recvmsg(.* = ' <<<"$after" && [[ $last == "ppoll("* && $last != *") = "* ]]; then
+      sleep 0.1
+      [ "$(tail -n 1 "$STRACE_LOG")" != "$last" ] || return 0
+    fi
+    kill -0 "$PROBE_JOB" 2>/dev/null || fail "the probe ended before it slept after its $call call #$n"
+    sleep 0.02
+  done
+  fail "the probe did not sleep after its $call call #$n within 6 s"
+}
+
+probe_signal() {
+  local pid
+  pid=$(probe_pid) || fail "no probe process to send SIG$1"
+  kill -s "$1" "$pid"
+}
+
 expect_proc() {
   local when=$1 pid status item key want got shown=()
   shift
@@ -110,6 +167,20 @@ expect_proc() {
     shown+=("$key=$got")
   done
   echo "probe $when: ${shown[*]}"
+}
+
+expect_ids() {
+  local when=$1 uid=$2 gid=$3 pid status key want line
+  pid=$(probe_pid) || fail "no probe process to look at $when"
+  status=$(cat "/proc/$pid/status") || fail "cannot read /proc/$pid/status"
+  for key in Uid Gid; do
+    want=$uid
+    [ "$key" = Gid ] && want=$gid
+    line=$(awk -v key="$key:" '$1 == key { print $2, $3, $4, $5 }' <<<"$status")
+    [ "$line" = "$want $want $want $want" ] ||
+      fail "$key (real, effective, saved, file system) of the probe $when: $line, expected $want in each"
+  done
+  echo "probe $when: every user id $uid, every group id $gid"
 }
 
 MANY_DIR=

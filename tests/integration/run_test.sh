@@ -68,11 +68,13 @@ run_probe() {
   local bin=$PROBE_BIN
   local cmd=()
   if [ "$PROBE_USER" != root ]; then
-    # nobody may not be able to reach the build tree; give it its own copy.
+    # nobody may not be able to reach the build tree; give it its own copy
+    # (PROBE_MODE: 4755 for a setuid-root install).
     chmod 755 "$NETNS_WORK"
-    install -m 755 "$PROBE_BIN" "$NETNS_WORK/ketrova-probe"
+    install -m "${PROBE_MODE:-755}" "$PROBE_BIN" "$NETNS_WORK/ketrova-probe"
     bin=$NETNS_WORK/ketrova-probe
-    read -ra cmd <<<"$(as_nobody)"
+    # PROBE_SWITCH=tracer: the wrapper starts the probe as nobody itself.
+    [ "${PROBE_SWITCH:-}" = tracer ] || read -ra cmd <<<"$(as_nobody)"
   fi
   # PROBE_WRAPPER: a command the probe runs under (valgrind, for instance).
   local wrapper=()
@@ -221,6 +223,64 @@ watch_headers_expect() {
   echo "ICMP type $1 at the probe host: $seen, $short with a header under $3 bytes"
   [ "$seen" -ge "$2" ] || fail "only $seen ICMP type $1 packets reached the probe host"
   [ "$short" -eq 0 ] || fail "$short ICMP type $1 packets arrived without their options"
+}
+
+# --- uplinks, stale errors, clocks, the firewall, setuid
+# expect_via SRC IFACE|none [FROM]: probes from SRC; with IFACE, all ten
+# answered and every request left through IFACE (its counter rose by ten or
+# more, the other interfaces' by no more than a stray ARP packet or two), from
+# the address FROM (SRC unless given); with none, the bind-failure note at
+# once and nothing sent anywhere.
+expect_via() {
+  local src=$1 via=$2 from=${3:-$1} iface before=() rise=() i=0 seen
+  for iface in "${UPLINK_IFS[@]}"; do before+=("$(tx_packets "$iface")"); done
+  seen=$(responder_log | grep -c "request #.* $from->" || true)
+  run_probe --src-ip "$src" --target-ip "$TARGET_IP"
+  for iface in "${UPLINK_IFS[@]}"; do
+    rise+=($(($(tx_packets "$iface") - before[i])))
+    echo "  $iface sent ${rise[i++]} packets"
+  done
+  if [ "$via" = none ]; then
+    expect status=unavailable loss_rate=100 sent=10 received=0 src_ip="$src" note="$BIND_NOTE"
+    expect_elapsed 0 "$FAST_MS"
+  else
+    expect status=available loss_rate=0 sent=10 received=10 src_ip="$src" target_ip="$TARGET_IP" note=
+  fi
+  i=0
+  for iface in "${UPLINK_IFS[@]}"; do
+    if [ "$iface" = "$via" ]; then
+      [ "${rise[i]}" -ge 10 ] || fail "only ${rise[i]} packets left through $iface, the interface of $src"
+    else
+      [ "${rise[i]}" -le 2 ] || fail "${rise[i]} packets from $src left through $iface"
+    fi
+    i=$((i + 1))
+  done
+  seen=$(($(responder_log | grep -c "request #.* $from->" || true) - seen))
+  [ "$via" = none ] && [ "$seen" -ne 0 ] && fail "responder saw $seen requests from $from"
+  [ "$via" = none ] || [ "$seen" -eq 10 ] || fail "responder saw $seen requests from $from, expected 10"
+  return 0
+}
+
+# Waits until the responder has sent WHAT ("reply to #3").
+responder_sent() {
+  local i
+  for ((i = 0; i < 300; i++)); do
+    responder_log | grep -q "sent $1 " && return 0
+    sleep 0.02
+  done
+  fail "the responder did not send $1 within 6 s"
+}
+
+# Sends that strace logged as failed with ERRNO.
+failed_sends() { grep -c "^sendto(.* = -1 $1 " "$STRACE_LOG" || true; }
+
+# Refuses echo requests leaving the probe host (nftables, output hook).
+firewall() {
+  if [ "$1" = on ]; then
+    in_probe nft -f - <<<'table ip kpi { chain out { type filter hook output priority 0; icmp type echo-request drop; }; }'
+  else
+    in_probe nft delete table ip kpi
+  fi
 }
 
 netns_create
@@ -423,9 +483,10 @@ case $SCENARIO in
     # the reads that follow, or 1.2 s before each of three reads in a row (the
     # 7th to the 9th: at least one of them reads an answer, however many reads
     # a request takes).
+    count_sends_before_echo
     case $SCENARIO in
-      stall_before_send) stall=300 inject=sendto:delay_enter=300000:when=3 ;;
-      stall_after_send) stall=1200 inject=sendto:delay_exit=1200000:when=1 ;;
+      stall_before_send) stall=300 inject=sendto:delay_enter=300000:when=$((SEND_BASE + 3)) ;;
+      stall_after_send) stall=1200 inject=sendto:delay_exit=1200000:when=$((SEND_BASE + 1)) ;;
       stall_after_wakeup) stall=1200 inject=ppoll:delay_exit=1200000:when=3 ;;
       stall_before_read) stall=3600 inject=recvmsg:delay_enter=1200000:when=7..9 ;;
     esac
@@ -444,9 +505,11 @@ case $SCENARIO in
     # after 900 ms: counted, with its 900 ms.
     when=1100
     [ "$SCENARIO" = stalled_answer_in_time ] && when=900
+    SEND_BASE=0
+    [ "$SCENARIO" = late_answer ] || count_sends_before_echo
     responder_start --at 3=reply@$when --realtime
     if [ "$SCENARIO" != late_answer ]; then
-      traced -e trace=sendto,recvmsg -e inject=sendto:delay_exit=1500000:when=3
+      traced -e trace=sendto,recvmsg -e inject=sendto:delay_exit=1500000:when=$((SEND_BASE + 3))
     fi
     probe_default
     [ "$SCENARIO" = late_answer ] || expect_traced DELAYED
@@ -509,6 +572,7 @@ case $SCENARIO in
       PROBE_SETPRIV=("--inh-caps=-all,+net_raw" --ambient-caps=+net_raw "--bounding-set=-all,+net_raw")
       expect_caps $((1 << 13))
     fi
+    count_sends_before_echo
     responder_start
     net_raw=$(printf '%x' $((1 << 13)))
     if [ "$SCENARIO" = caps_during_run ]; then
@@ -516,12 +580,12 @@ case $SCENARIO in
       # and at its 2nd request (the socket open): no capability effective at
       # the first, none at all and no way to gain any at the second.
       traced -e trace=socket,sendto -e inject=socket:delay_enter=3000000:when=1 \
-        -e inject=sendto:delay_enter=3000000:when=2
+        -e inject=sendto:delay_enter=3000000:when=$((SEND_BASE + 2))
       run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
       stalled_at socket 1
       expect_proc "with its arguments read" CapEff=0 CapPrm="$net_raw" CapInh=0 CapAmb=0 \
         NoNewPrivs=0
-      stalled_at sendto 2
+      stalled_at sendto $((SEND_BASE + 2))
       expect_proc "during the series" CapEff=0 CapPrm=0 CapInh=0 CapAmb=0 NoNewPrivs=1
       wait_probe
       expect_traced DELAYED
@@ -592,6 +656,164 @@ case $SCENARIO in
     expect_series status=unstable loss_rate=10 received=9 note= \
       avg_latency_ms\>=40 avg_latency_ms\<=60
     expect_elapsed 1300 3000
+    ;;
+  # --- uplinks, stale errors, clocks, the firewall, setuid
+  two_uplinks | uplink_no_route | table_routed_source | source_rules)
+    # The probe host of netns_uplinks. Each uplink's address is answered
+    # through its own uplink, whichever has the lower metric; the direct
+    # link's address has no route to the target on its interface: nothing may
+    # go out there or through an uplink. Addresses on the loopback and on a
+    # dummy interface go where the table says (the metric-100 uplink), as
+    # they cannot go out through their own interface, and so does 0.0.0.0
+    # (the kernel chooses that uplink's address). Source rules change
+    # nothing.
+    netns_uplinks
+    [ "$SCENARIO" = source_rules ] && uplink_rules
+    responder_start
+    case $SCENARIO in
+      two_uplinks) expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1 ;;
+      source_rules)
+        expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1
+        # A rule that sends one uplink's address out through the other on
+        # purpose stands too (the reply comes back by the address's own).
+        in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 300
+        in_probe ip rule add from "$UPLINK1_IP" lookup 300 pref 900
+        expect_via "$UPLINK1_IP" kpi-up2
+        ;;
+      uplink_no_route) expect_via "$PROBE_IP" none ;;
+      table_routed_source)
+        expect_via "$LOOPBACK_SRC" kpi-up1
+        expect_via 0.0.0.0 kpi-up1 "$UPLINK1_IP"
+        if [ -n "$DUMMY_SRC" ]; then expect_via "$DUMMY_SRC" kpi-up1; else echo "no dummy interfaces in this kernel"; fi
+        ;;
+    esac
+    ;;
+  error_after_reply | redirect_after_reply)
+    # Host unreachable, or a redirect, quoting each request 20 ms after its
+    # reply (after the probe has read the reply: arriving with it, the error
+    # would be returned and cleared by the read), and the probe held 200 ms
+    # before each next send, so that the ICMP message has surely arrived by
+    # then: a datagram socket has it as a pending error, which must cost no
+    # request.
+    noise=unreach:1
+    [ "$SCENARIO" = redirect_after_reply ] && noise=redirect
+    count_sends_before_echo
+    responder_start --default "reply+$noise@20" --error-src 198.51.100.1
+    traced -e trace=sendto -e inject=sendto:delay_enter=200000:when=$((SEND_BASE + 2))..$((SEND_BASE + 10))
+    probe_default
+    expect_traced DELAYED
+    expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=20
+    expect_requests 10
+    ;;
+  reply_and_error_queued)
+    # The 3rd request gets its reply at 600 ms and host unreachable quoting
+    # it at 610 ms, the 6th the same two the other way round; each time the
+    # probe is stopped from the moment it sleeps waiting (its transmit stamp
+    # read) until both have arrived. The one the kernel received first
+    # decides: the 3rd counts (600 ms), the 6th is lost, and the pending
+    # error costs neither the 4th nor the 7th request.
+    count_sends_before_echo
+    responder_start --at 3=reply@600+unreach:1@610 --at 6=unreach:1@600+reply@610 \
+      --error-src 198.51.100.1
+    traced -e trace=sendto,ppoll,recvmsg
+    run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+    for n in 3 6; do
+      asleep_after sendto $((SEND_BASE + n))
+      probe_signal STOP
+      ! responder_log | grep -q "sent .* to #$n " || fail "the probe was stopped only after an answer to request $n"
+      responder_sent "reply to #$n" && responder_sent "unreach:1 to #$n"
+      sleep 0.05  # one veth hop
+      probe_signal CONT
+    done
+    wait_probe
+    expect_series status=unstable loss_rate=10 received=9 note= \
+      avg_latency_ms\>=66 avg_latency_ms\<=90 jitter_ms\>=590 jitter_ms\<=650
+    expect_requests 10
+    ;;
+  rtt_floor_held | rtt_floor_valgrind)
+    # Every reply 40 ms after its request: no round trip may come out below
+    # that, with the probe held 20 ms after each wake-up and read, or run
+    # under valgrind, where reading a clock is a system call: once as it is,
+    # once with every 5th reading held 15 ms, which parts the two clocks'
+    # readings of a conversion (a stamp converted with the real-time clock
+    # read late lands early).
+    responder_start --default reply@40 --realtime
+    valgrind="valgrind -q --error-exitcode=99"
+    if [ "$SCENARIO" = rtt_floor_held ]; then
+      traced -e trace=ppoll,recvmsg -e inject=ppoll:delay_exit=20000 -e inject=recvmsg:delay_exit=20000
+      runs=(held)
+    else
+      # valgrind cannot run a program built with AddressSanitizer.
+      if grep -qa __asan_init "$PROBE_BIN"; then
+        echo "skipped: a sanitizer build does not run under valgrind"
+        exit 77
+      fi
+      PROBE_WRAPPER=$valgrind
+      runs=(plain clock_stall)
+    fi
+    for run in "${runs[@]}"; do
+      if [ "$run" = clock_stall ]; then
+        traced -e trace=clock_gettime -e inject=clock_gettime:delay_exit=15000:when=3+5
+        PROBE_WRAPPER+=" $valgrind"
+      fi
+      probe_default
+      [ "$run" = plain ] || expect_traced DELAYED
+      expect_series status=available loss_rate=0 received=10 note= \
+        avg_latency_ms\>=40 avg_latency_ms\<=60 jitter_ms\<=10
+    done
+    ;;
+  firewall_refused)
+    # The firewall refuses the 3rd request (added while the probe is held
+    # before sending it, removed while it is held before the 4th); the 4th
+    # is answered after 1100 ms, past its deadline, and read while the probe
+    # is held 1.5 s after sending it. The kernel numbers the refused send's
+    # transmit stamp all the same; matched to the wrong requests, the stamps
+    # would leave the 4th timed from the end of the hold, its late answer
+    # counted.
+    count_sends_before_echo
+    responder_start --at 3=reply@1100 --realtime
+    traced -e trace=sendto,recvmsg \
+      -e inject=sendto:delay_enter=1000000:delay_exit=1500000:when=$((SEND_BASE + 3))..$((SEND_BASE + 4))
+    run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+    stalled_at sendto $((SEND_BASE + 3))
+    firewall on
+    stalled_at sendto $((SEND_BASE + 4))
+    firewall off
+    wait_probe
+    [ "$(failed_sends EPERM)" -eq 1 ] || fail "$(failed_sends EPERM) sends refused, expected 1"
+    expect_series status=unstable loss_rate=20 received=8 note= avg_latency_ms\<=20 jitter_ms\<=50
+    expect_requests 9
+    ;;
+  setuid_root)
+    # The probe installed setuid root and run by nobody: once its socket is
+    # open it holds the caller's ids in every column, no capability and no
+    # way to gain one. Where the user id cannot be given back (the call
+    # refused, or skipped and claimed done) it offers no service; with the
+    # group too (setgid root as well).
+    ! findmnt -no OPTIONS -T "$NETNS_WORK" | grep -qw nosuid ||
+      fail "$NETNS_WORK is on a nosuid mount"
+    nogroup=$(getent group nogroup | cut -d: -f3)
+    count_sends_before_echo
+    PROBE_USER=nobody PROBE_MODE=4755
+    responder_start
+    probe_default
+    expect_series status=available loss_rate=0 received=10 note=
+    traced_setuid -e trace=sendto -e inject=sendto:delay_enter=3000000:when=$((SEND_BASE + 2))
+    run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+    stalled_at sendto $((SEND_BASE + 2))
+    expect_ids "during the series" 65534 "$nogroup"
+    expect_proc "during the series" CapEff=0 CapPrm=0 CapInh=0 CapAmb=0 NoNewPrivs=1
+    wait_probe
+    expect_series status=available loss_rate=0 received=10 note=
+    for inject in 4755:setresuid,setreuid,setuid:error=EPERM 4755:setresuid,setreuid,setuid:retval=0 \
+      6755:setresgid,setregid,setgid:error=EPERM 6755:setresgid,setregid,setgid:retval=0; do
+      PROBE_MODE=${inject%%:*} inject=${inject#*:}
+      traced_setuid -e trace="${inject%%:*}" -e inject="$inject"
+      probe_default
+      expect status=unavailable loss_rate=100 sent=0 received=0 note="IcmpCreateFile failed"
+      expect_traced INJECTED
+    done
+    expect_requests 20
     ;;
   # --- the wait's edges: the deadline, stale and foreign errors, the first
   # sequence number, the raw socket's filter, closed standard streams

@@ -40,10 +40,19 @@ set(KETROVA_INTEGRATION_TESTS
   rtt_vs_ping.dgram
   net_raw_only.raw
   no_privilege.dgram
+  two_uplinks.raw
+  two_uplinks.dgram
+  uplink_no_route.raw
+  uplink_no_route.dgram
+  table_routed_source.raw
+  table_routed_source.dgram
+  source_rules.raw
+  source_rules.dgram
 )
 # The path, not the host: the probe stalled by a tracer, answers past their
 # deadline, ICMP that says nothing about a request, many probes at once, the
-# capabilities the probe holds while it runs (strace, util-linux's flock).
+# capabilities and ids the probe holds while it runs (strace, util-linux's
+# flock, valgrind, nftables).
 set(KETROVA_INTEGRATION_PATH_TESTS
   stall_before_send.raw
   stall_before_send.dgram
@@ -71,6 +80,20 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   caps_during_run.dgram
   caps_fail_closed.raw
   caps_fail_closed.dgram
+  error_after_reply.raw
+  error_after_reply.dgram
+  redirect_after_reply.raw
+  redirect_after_reply.dgram
+  reply_and_error_queued.raw
+  reply_and_error_queued.dgram
+  rtt_floor_held.raw
+  rtt_floor_held.dgram
+  rtt_floor_valgrind.raw
+  rtt_floor_valgrind.dgram
+  firewall_refused.raw
+  firewall_refused.dgram
+  setuid_root.raw
+  setuid_root.dgram
 )
 # A hundred processes at once: alone, with time to spare on a slow machine.
 set(KETROVA_INTEGRATION_MANY_TESTS

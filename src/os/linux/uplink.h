@@ -28,7 +28,9 @@ struct Uplink {
 // as before, for 0.0.0.0 (the kernel chooses the source), for an address
 // that this host does not hold, for an address on the loopback interface or
 // on a dummy interface (routers probe from such addresses, which belong to
-// no one link), and wherever the kernel cannot be asked.
+// no one link), and wherever the kernel cannot be asked. Where the host's
+// rules choose a table for the source address that they do not choose for
+// other sources (source routing), that table's route stands as well.
 Uplink find_uplink(Ipv4Address source, Ipv4Address target);
 
 }  // namespace ketrova
