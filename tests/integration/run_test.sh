@@ -894,24 +894,24 @@ case $SCENARIO in
     done
     ;;
   closed_streams)
-    # Started with standard streams closed, held at its first sendto (the
-    # route netlink request; the ICMP socket is open too) and at its first
-    # write (the loopback datagram that waits for receive stamps): the
-    # closed streams are still closed and no socket is below 3.
+    # Started with standard streams closed, held at its first write (the
+    # loopback datagram that waits for receive stamps; the ICMP socket is
+    # open too) and its second (with stamps on at once: the first route
+    # netlink request): the closed streams are still closed and no socket
+    # is below 3.
     responder_start
     for closed in 0 1 2 012; do
       redirect=$(sed 's/[0-9]/& /g; s/0/0<\&-/; s/1/1>\&-/; s/2/2>\&-/' <<<"$closed")
       printf '#!/bin/sh\nexec "$@" %s\n' "$redirect" >"$NETNS_WORK/closed"
       chmod 755 "$NETNS_WORK/closed"
-      traced -e trace=write,sendto -e inject=write:delay_enter=500000:when=1 \
-        -e inject=sendto:delay_enter=500000:when=1
+      traced -e trace=write -e inject=write:delay_enter=500000:when=1..2
       PROBE_WRAPPER+=" $NETNS_WORK/closed"
       run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
-      for call in write sendto; do
-        stalled_at $call 1
+      for n in 1 2; do
+        stalled_at write $n
         pid=$(probe_pid) || fail "no probe process"
         fds=$(cd "/proc/$pid/fd" && for fd in *; do echo "$fd:$(readlink "$fd")"; done)
-        echo "closed $closed, at $call:" "${fds//$'\n'/ }"
+        echo "closed $closed, at write #$n:" "${fds//$'\n'/ }"
         while read -r fd; do
           ! grep -q "^$fd:" <<<"$fds" || fail "descriptor $fd, closed at the start, is open"
         done < <(grep -o '[0-9]' <<<"$closed")
