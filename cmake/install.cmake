@@ -19,6 +19,36 @@ if(WIN32)
   install(FILES README.md DESTINATION .)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
+  set(KETROVA_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+      "Where the systemd units go, relative to the prefix or absolute")
+  # The directories that this install makes, each one that did not exist
+  # before it, are added to install_directories.txt in the build directory
+  # (beside install_manifest.txt), so that removing what was installed can
+  # remove them too and no other (the README's uninstall). Staged installs
+  # (DESTDIR, as cpack makes them) are not recorded.
+  set(ketrova_install_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_DOCDIR}
+      ${CMAKE_INSTALL_MANDIR}/man1 ${KETROVA_SYSTEMD_UNITDIR})
+  install(CODE "set(ketrova_install_dirs \"${ketrova_install_dirs}\")
+set(ketrova_install_record \"${CMAKE_CURRENT_BINARY_DIR}/install_directories.txt\")")
+  install(CODE [=[
+if("$ENV{DESTDIR}" STREQUAL "")
+  set(ketrova_made "")
+  foreach(dir IN LISTS ketrova_install_dirs)
+    if(NOT IS_ABSOLUTE "${dir}")
+      set(dir "${CMAKE_INSTALL_PREFIX}/${dir}")
+    endif()
+    # The directory and each parent of it up to one that exists.
+    while(NOT EXISTS "${dir}")
+      list(APPEND ketrova_made "${dir}")
+      get_filename_component(dir "${dir}" DIRECTORY)
+    endwhile()
+  endforeach()
+  list(REMOVE_DUPLICATES ketrova_made)
+  foreach(dir IN LISTS ketrova_made)
+    file(APPEND "${ketrova_install_record}" "${dir}\n")
+  endforeach()
+endif()
+]=])
   install(TARGETS ketrova-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # The licence goes in as the machine-readable copyright file.
   install(FILES README.md packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -61,8 +91,6 @@ else()
   set(KETROVA_UNIT_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/ketrova-probe)
   configure_file(packaging/systemd/ketrova-probe@.service.in
                  ${CMAKE_CURRENT_BINARY_DIR}/systemd/ketrova-probe@.service @ONLY)
-  set(KETROVA_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
-      "Where the systemd units go, relative to the prefix or absolute")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/systemd/ketrova-probe@.service
                 packaging/systemd/ketrova-probe@.timer
           DESTINATION ${KETROVA_SYSTEMD_UNITDIR})
@@ -97,10 +125,21 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The shared libraries' packages come from the binary (dpkg-shlibdeps);
   # setcap, for the capability that the postinst sets, is added to them.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+  if(CMAKE_CROSSCOMPILING)
+    # A cross build (cmake/toolchains/linux-*.cmake) is packaged for its
+    # architecture, its dependencies read with the cross sysroot's C library
+    # (cmake/cross-depends.cmake, when cpack runs).
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KETROVA_DEBIAN_ARCH})
+    set(CPACK_KETROVA_BINARY ${CMAKE_CURRENT_BINARY_DIR}/ketrova-probe)
+    set(CPACK_KETROVA_SYSROOT ${KETROVA_CROSS_SYSROOT})
+    set(CPACK_KETROVA_SHLIBDEPS_DIR ${CMAKE_CURRENT_BINARY_DIR}/shlibdeps)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/cross-depends.cmake)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
 
   # The raw-socket capability in the permitted and effective sets of the file,
   # as Debian's ping gets it. With a ping_group_range that admits the user the
@@ -125,9 +164,55 @@ if [ "$1" = configure ]; then
     fi
 fi
 
+# The units are new or changed: systemd reads them again, where it runs
+# (not in a chroot or a container without it), as dh_installsystemd does.
+if [ "$1" = configure ] || [ "$1" = abort-upgrade ] || [ "$1" = abort-deconfigure ] ||
+    [ "$1" = abort-remove ]; then
+    if [ -d /run/systemd/system ]; then
+        systemctl --system daemon-reload > /dev/null || true
+    fi
+fi
+
 exit 0
 ]=])
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KETROVA_POSTINST})
+
+  # On removal (not on upgrade), every instance of the template units goes:
+  # stopped where systemd runs, timers and services alike, so that no timer
+  # starts a service whose binary is gone, and disabled. The instances were
+  # enabled by the administrator with systemctl, which deb-systemd-helper does
+  # not know of (it disables only what it enabled itself), so the prerm
+  # removes the links that enabling made, as systemctl disable would; that
+  # is a change of files alone, right in a chroot too.
+  set(KETROVA_PRERM ${CMAKE_CURRENT_BINARY_DIR}/debian/prerm)
+  file(CONFIGURE OUTPUT ${KETROVA_PRERM} @ONLY CONTENT [=[#!/bin/sh
+set -e
+
+if [ "$1" = remove ]; then
+    if [ -z "${DPKG_ROOT:-}" ] && [ -d /run/systemd/system ]; then
+        deb-systemd-invoke stop 'ketrova-probe@*.timer' 'ketrova-probe@*.service' > /dev/null || true
+    fi
+    for link in "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.service         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.service; do
+        if [ -L "$link" ]; then
+            rm -f "$link"
+        fi
+    done
+fi
+
+exit 0
+]=])
+
+  # The units are gone: systemd forgets them, where it runs.
+  set(KETROVA_POSTRM ${CMAKE_CURRENT_BINARY_DIR}/debian/postrm)
+  file(CONFIGURE OUTPUT ${KETROVA_POSTRM} @ONLY CONTENT [=[#!/bin/sh
+set -e
+
+if [ "$1" = remove ] && [ -d /run/systemd/system ]; then
+    systemctl --system daemon-reload > /dev/null || true
+fi
+
+exit 0
+]=])
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KETROVA_POSTINST} ${KETROVA_PRERM} ${KETROVA_POSTRM})
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

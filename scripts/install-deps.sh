@@ -1,19 +1,35 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building ("build"), building every
-# package ("package"), or building and testing ("test") needs. Does nothing
-# for packages already present.
+# Installs the Debian packages that building ("build"), building the amd64
+# and Windows packages ("package"), Debian's cross compilers for the other
+# architectures' packages ("cross-compilers"), building and testing those
+# under qemu-user ("cross"), or building and testing everything ("test")
+# need; several sets may be named. Does nothing for packages already present.
+#
+#   scripts/install-deps.sh [build|package|cross-compilers|cross|test]...
 set -euo pipefail
-what=${1:-build}
+sets=" ${*:-build} "
+has() { [[ $sets == *" $1 "* ]]; }
 packages=(cmake ninja-build g++ iproute2)
-if [ "$what" = package ] || [ "$what" = test ]; then
+if has package || has test; then
   packages+=(dpkg-dev file mingw-w64)
 fi
-if [ "$what" = test ]; then
+if has cross-compilers || has cross || has test; then
+  packages+=(dpkg-dev file g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-i686-linux-gnu
+             g++-powerpc64le-linux-gnu g++-s390x-linux-gnu)
+fi
+if has cross || has test; then
+  # qemu-user runs the other architectures' tests; GoogleTest is built from
+  # its sources for each; the namespace series needs python3 and setpriv.
+  packages+=(qemu-user-static googletest python3 util-linux)
+fi
+if has test; then
   packages+=(libgtest-dev libgmock-dev python3 iputils-ping libcap2-bin util-linux dpkg-dev file groff-base man-db
              clang libclang-rt-14-dev valgrind strace nftables
              mingw-w64 googletest wine wine64)
   # The package test's judges: lintian, hardening-check, systemd-analyze.
   packages+=(lintian devscripts systemd strace)
+  # The package under systemd as PID 1: a Debian tree booted in a container.
+  packages+=(systemd-container debootstrap)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,16 +1,34 @@
 #!/usr/bin/env bash
 # Builds every package into dist/ (or the directory given): the Debian
-# package of the hardened Linux build, for /usr, and the Windows zip of the
-# mingw-w64 cross build. Installs what it needs first (Debian 12, as root;
-# without root it needs everything installed already).
+# package of the hardened Linux build, for /usr, on amd64 and, with Debian's
+# cross compilers, on arm64, armhf, i386, ppc64el and s390x; and the Windows
+# zip of the mingw-w64 cross build. Naming some of them (win64 for the zip)
+# builds only those, which keeps a local run short. Installs what it needs
+# first (Debian 12, as root; without root it needs everything installed
+# already).
 #
-#   scripts/package.sh [OUTPUT_DIRECTORY]
+#   scripts/package.sh [OUTPUT_DIRECTORY] [amd64|arm64|armhf|i386|ppc64el|s390x|win64]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out=${1:-dist}
+all=(amd64 arm64 armhf i386 ppc64el s390x win64)
+out=dist
+chosen=()
+for arg in "$@"; do
+  if [[ " ${all[*]} " == *" $arg "* ]]; then
+    chosen+=("$arg")
+  else
+    out=$arg
+  fi
+done
+[ "${#chosen[@]}" -gt 0 ] || chosen=("${all[@]}")
 jobs=${PACKAGE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-scripts/install-deps.sh package
+# The cross compilers only where a cross package is asked for.
+sets=(package)
+for target in "${chosen[@]}"; do
+  case $target in amd64 | win64) ;; *) sets=(package cross-compilers) ;; esac
+done
+scripts/install-deps.sh "${sets[@]}"
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -20,21 +38,37 @@ quietly() {
 }
 
 mkdir -p "$out"
+made=()
 
-linux=build/package
-quietly cmake --preset release -B "$linux" -DKETROVA_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
-quietly cmake --build "$linux" -j "$jobs"
-rm -f "$linux"/ketrova-probe_*.deb
-(cd "$linux" && quietly cpack -G DEB)
-cp "$linux"/ketrova-probe_*.deb "$out"/
+# debian ARCH: the Debian package for ARCH, natively for amd64, with the
+# toolchain file cmake/toolchains/linux-ARCH.cmake for the others.
+debian() {
+  local arch=$1 dir=build/package-$1 toolchain=()
+  [ "$arch" = amd64 ] || toolchain=(--toolchain "cmake/toolchains/linux-$arch.cmake")
+  quietly cmake --preset release -B "$dir" "${toolchain[@]}" -DKETROVA_BUILD_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr
+  quietly cmake --build "$dir" -j "$jobs"
+  rm -f "$dir"/ketrova-probe_*.deb
+  (cd "$dir" && quietly cpack -G DEB)
+  cp "$dir/ketrova-probe_${PROJECT_VERSION}_$arch.deb" "$out"/
+  made+=("$out/ketrova-probe_${PROJECT_VERSION}_$arch.deb")
+}
 
-windows=build/package-windows
-quietly cmake --preset windows -B "$windows" -DKETROVA_BUILD_TESTS=OFF
-quietly cmake --build "$windows" -j "$jobs"
-rm -f "$windows"/ketrova-probe-*.zip
-(cd "$windows" && quietly cpack -G ZIP)
-cp "$windows"/ketrova-probe-*-win64.zip "$out"/
+windows() {
+  local dir=build/package-windows
+  quietly cmake --preset windows -B "$dir" -DKETROVA_BUILD_TESTS=OFF
+  quietly cmake --build "$dir" -j "$jobs"
+  rm -f "$dir"/ketrova-probe-*.zip
+  (cd "$dir" && quietly cpack -G ZIP)
+  cp "$dir/ketrova-probe-$PROJECT_VERSION-win64.zip" "$out"/
+  made+=("$out/ketrova-probe-$PROJECT_VERSION-win64.zip")
+}
 
-for file in "$linux"/ketrova-probe_*.deb "$windows"/ketrova-probe-*-win64.zip; do
-  echo "$out/$(basename "$file")"
+PROJECT_VERSION=$(sed -n 's/^project(ketrova-probe VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+for target in "${chosen[@]}"; do
+  case $target in
+    win64) windows ;;
+    *) debian "$target" ;;
+  esac
 done
+printf '%s\n' "${made[@]}"

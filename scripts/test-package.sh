@@ -6,8 +6,9 @@
 # probe with it (inside a pair of network namespaces whose ping_group_range
 # admits nobody, so the capability alone makes it work), runs it the way the
 # systemd unit does (no_new_privs, the capability ambient), verifies the
-# units with systemd-analyze, and purges the package, checking that no file
-# of it is left. Checks the Windows zip's contents too.
+# units with systemd-analyze, and purges the package with timer instances
+# enabled, checking that no file of it and no link to its units is left.
+# Checks the Windows zip's contents too.
 #
 # Run as root on Debian. Packets go only between the two namespaces.
 set -euo pipefail
@@ -62,7 +63,8 @@ check "groff -ww renders the manual page cleanly" test -z "$warnings"
 
 # --- build every package -----------------------------------------------------
 dist=$scratch/dist
-if ! scripts/package.sh "$dist" >"$scratch/package.log" 2>&1; then
+# (The other architectures' packages are judged by scripts/test-cross.sh.)
+if ! scripts/package.sh "$dist" amd64 win64 >"$scratch/package.log" 2>&1; then
   cat "$scratch/package.log"
   echo "test-package: scripts/package.sh failed" >&2
   exit 1
@@ -215,8 +217,20 @@ if command -v strace >/dev/null; then
   [ -z "$outside" ] || echo "  outside the filter: $outside"
 fi
 
+# --- removal disables every instance of the units -----------------------------
+# Enabled as an administrator enables them; systemctl changes only the files
+# where systemd does not run (here, as in a chroot). The prerm must remove
+# the links again and neither it nor the postrm may need a running systemd.
+# (scripts/test-systemd.sh checks the same under a booted systemd.)
+wants=/etc/systemd/system/timers.target.wants
+systemctl enable ketrova-probe@192.0.2.10.timer ketrova-probe@198.51.100.1.timer >/dev/null 2>&1 || true
+check "systemctl enable: the timer instances' links exist" \
+  test -L "$wants/ketrova-probe@192.0.2.10.timer" -a -L "$wants/ketrova-probe@198.51.100.1.timer"
+
 # --- purge it ------------------------------------------------------------------
 dpkg -P ketrova-probe >/dev/null
+check "removal disabled every instance: no link left in /etc/systemd" \
+  test -z "$(find /etc/systemd -name 'ketrova-probe@*' -print -quit)"
 installed=no
 check "dpkg -P removes the package" test -z "$(dpkg-query -W -f='${Status}' ketrova-probe 2>/dev/null)"
 left=()

@@ -13,6 +13,9 @@ stage() { printf '\n==== %s ====\n' "$*"; }
 stage "Debian package: build, install, run as nobody"
 scripts/test-package.sh
 
+stage "Debian package under systemd as PID 1 (systemd-nspawn)"
+scripts/test-systemd.sh
+
 stage "fuzzing (libFuzzer, ASan + UBSan)"
 scripts/test-fuzz.sh
 
@@ -21,6 +24,9 @@ scripts/test-sanitizers.sh
 
 stage "Windows: mingw-w64 build, tests under Wine"
 scripts/test-windows.sh
+
+stage "other architectures: packages, tests under qemu-user"
+scripts/test-cross.sh
 
 stage "native build and tests"
 cmake --preset dev >/dev/null

@@ -131,5 +131,44 @@ TEST(BracketClocksTest, TakesTheMiddleOfTheMonotonicReadings) {
   EXPECT_EQ(bracket_clocks(1'000, 77, 5'000).realtime, 77);
 }
 
+// Kernel stamps past the end of a 32-bit time_t (2^31 s, January 2038) and
+// of an unsigned one (2^32 s, February 2106): a request stamped on the
+// real-time clock at `departure_s` plus `departure_ns` and its answer
+// `round_trip` later, converted with the clocks read just after the answer.
+struct LateStampCase {
+  const char* name;
+  Nanos departure_s;
+  Nanos departure_ns;
+  Nanos round_trip;
+  std::optional<std::uint32_t> expected_ms;
+};
+
+TEST(StampToMonotonicTest, PastTheYear2038) {
+  constexpr Nanos kSecond = 1'000'000'000;
+  constexpr Nanos k2038 = Nanos{1} << 31;  // 2038-01-19T03:14:08Z
+  const LateStampCase cases[] = {
+      {"just before 2^31 s", k2038 - 1, 0, 37 * kMs + 400'000, 37u},
+      {"across 2^31 s", k2038 - 1, 990 * kMs, 37 * kMs, 37u},
+      {"just after 2^31 s", k2038, 1, 999 * kMs, 999u},
+      {"2040-01-01", 2'208'988'800, 123'456'789, 12 * kMs, 12u},
+      {"across 2^32 s (2106)", (Nanos{1} << 32) - 1, 999'999'999, 1000 * kMs, 1000u},
+      {"2106, too late", Nanos{1} << 32, 0, 1000 * kMs + 1, std::nullopt},
+  };
+  // The monotonic clock counts from boot, long before any of these.
+  constexpr Nanos kBoot = 86'400 * kSecond;
+  for (const LateStampCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Nanos sent = c.departure_s * kSecond + c.departure_ns;
+    const Nanos answered = sent + c.round_trip;
+    const Nanos offset = sent - kBoot;
+    const ClockPair now{answered, answered - offset};
+    const std::optional<Nanos> departure = stamp_to_monotonic(sent, now, kBoot);
+    const std::optional<Nanos> arrival = stamp_to_monotonic(answered, now, kBoot);
+    ASSERT_EQ(departure, kBoot);
+    ASSERT_EQ(arrival, kBoot + c.round_trip);
+    EXPECT_EQ(round_trip_ms(*departure, *arrival, 1000), c.expected_ms);
+  }
+}
+
 }  // namespace
 }  // namespace ketrova

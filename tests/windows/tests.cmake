@@ -12,9 +12,9 @@ set(KETROVA_WINE_SESSION ${CMAKE_CURRENT_LIST_DIR}/wine-session.sh)
 
 # Prints the argument vector the C runtime builds; wmain needs -municode.
 add_executable(argv_echo ${CMAKE_CURRENT_LIST_DIR}/argv_echo.cpp)
-target_link_libraries(argv_echo PRIVATE ketrova_core)
+target_link_libraries(argv_echo PRIVATE ketrova_core ketrova_warnings)
 add_executable(command_line_compare ${CMAKE_CURRENT_LIST_DIR}/command_line_compare.cpp)
-target_link_libraries(command_line_compare PRIVATE ketrova_core)
+target_link_libraries(command_line_compare PRIVATE ketrova_core ketrova_warnings)
 if(MINGW)
   target_compile_options(argv_echo PRIVATE -municode)
   target_link_options(argv_echo PRIVATE -municode -static)

@@ -125,9 +125,10 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
     if (const int error = reader_->send(request, socket_address(target))) {
       return {0, send_error_code(error)};
     }
-    // Until the kernel's transmit stamp is read, the request left when the
-    // send returned.
-    echo.departure.fallback = monotonic_now();
+    // Until the kernel's transmit stamp is read (and where none comes), the
+    // request left when the send began: a send that returns late (a busy
+    // host, an emulator) then makes a round trip a little long, never short.
+    echo.departure.fallback = echo.send_started;
 
     const std::optional<EchoAnswer> answer = wait_for_answer(*reader_, echo, stamp_keys_);
     if (echo.stamped) {

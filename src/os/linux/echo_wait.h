@@ -17,7 +17,7 @@ struct PendingEcho {
   std::uint32_t timeout_ms = 0;
   Nanos send_started = 0;  // monotonic, just before the send
   // When it left: the kernel's transmit stamp once read; until then (and
-  // where none comes) the moment the send returned.
+  // where none comes) the moment the send began.
   StampedMoment departure;
   bool stamped = false;  // its transmit stamp was read
   std::uint32_t stamp_key = 0;
