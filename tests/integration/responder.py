@@ -25,6 +25,7 @@ for that one). Without "@" the packet goes out at once. Kinds:
   other-dst-error  destination unreachable quoting the request with its
                  destination changed to --other-dst (identifier and
                  sequence still ours)
+  other-src-error  the same with the quoted source changed to --other-src
 
 --ip-options HEX gives every reply and error of the plan (not the flood)
 those bytes as IP options in its header, padded with end-of-list bytes to a
@@ -193,6 +194,12 @@ def build(kind, req, opts):
     # --- IP options and quoted destinations
     if kind == "other-dst-error":
         return [(error_src, peer, error(DEST_UNREACH, 1, with_destination(req.packet, opts.other_dst)))]
+    # --- the wait's edges
+    if kind == "other-src-error":
+        quoted = bytearray(req.packet)
+        quoted[12:16] = socket.inet_aton(opts.other_src)
+        # with_destination() puts the header's checksum right again.
+        return [(error_src, peer, error(DEST_UNREACH, 1, with_destination(bytes(quoted), req.dst)))]
     raise ValueError(f"unknown packet kind {kind!r}")
 
 
@@ -200,6 +207,7 @@ SHORTHANDS = {"late": "reply@next", "dup": "reply+reply", "": "drop"}
 KINDS = ("reply", "foreign-id", "wrong-seq", "wrong-src", "unreach", "exceeded",
          "foreign-error", "drop", "other-dst-error")
 KINDS += ("redirect", "quench", "udp-error")
+KINDS += ("other-src-error",)
 
 
 def parse_steps(text):

@@ -47,6 +47,19 @@ if [ -n "${PROBE_EMULATED:-}" ]; then
       ;;
   esac
 fi
+# The wait's edges, for the same reasons.
+if [ -n "${PROBE_EMULATED:-}" ]; then
+  case ${2%%.*} in
+    unread_at_deadline | other_src_error)
+      echo "skipped: needs kernel stamps, which qemu-user does not pass to the probe"
+      exit 77
+      ;;
+    filtered_flood | closed_streams)
+      echo "skipped: strace would trace qemu-user, not the probe's own system calls"
+      exit 77
+      ;;
+  esac
+fi
 
 BIND_NOTE="source bind failed (WinError 1231)"
 # A run that fails at bind time must not wait for anything.
@@ -168,13 +181,32 @@ expect_flood() {
 
 # The series ended between MIN_S and MAX_S seconds after the first request
 # reached the responder (one veth hop, microseconds after it was sent).
+# While WINDOW_RETRIES is above 0, a late end by no more than the time the
+# probe was ready but waiting for a CPU plus the CPU time the hypervisor took
+# from the machine meanwhile returns 1 instead, for the caller to measure
+# again: the machine was busy or paused (on a shared two-core machine a
+# wake-up came tens of milliseconds late with the probe never waiting for a
+# CPU, while the hypervisor took seconds), and a wait that overruns is late
+# every time.
 expect_window() {  # MIN_S MAX_S
   # A late end with as much time spent waiting for a CPU, or taken by the
   # hypervisor, means a busy machine rather than a wait that overran.
   echo "probe: ${PROBE_ON_CPU} s on a CPU, ${PROBE_WAITING} s ready but waiting for one;" \
     "the hypervisor took ${PROBE_STOLEN} s of CPU time from the machine meanwhile"
-  "$PYTHON" "$HERE/timing.py" window "$NETNS_WORK/responder.log" "$PROBE_END" "$1" "$2" ||
-    fail "series did not end $1..$2 s after the first request"
+  local out span
+  if out=$("$PYTHON" "$HERE/timing.py" window "$NETNS_WORK/responder.log" "$PROBE_END" "$1" "$2"); then
+    echo "$out"
+    return 0
+  fi
+  echo "$out"
+  span=$(sed -n 's/^end - first send = \([0-9.]*\) s.*/\1/p' <<<"$out")
+  if [ "${WINDOW_RETRIES:-0}" -gt 0 ] &&
+    awk -v span="$span" -v max="$2" -v busy="$PROBE_WAITING $PROBE_STOLEN" \
+      'BEGIN { split(busy, b, " "); exit !(span > max && span - max <= b[1] + b[2]) }'; then
+    echo "late by no more than a busy or paused machine explains: measuring again"
+    return 1
+  fi
+  fail "series did not end $1..$2 s after the first request"
 }
 
 # expect_caps MASK: a process started on the probe host the way run_probe
@@ -404,14 +436,18 @@ case $SCENARIO in
     # machine does not hold it off the CPU when a wait ends (on a loaded
     # two-core machine that alone was up to 20 ms per wait). It still has to
     # read and discard every packet of the flood in time.
-    responder_start --default drop --flood "$FLOOD_RATE"
-    flood_mark
-    PROBE_NICE=-20
-    probe_default
-    expect_flood
-    expect_series status=unavailable loss_rate=100 received=0 avg_latency_ms=0 jitter_ms=0 note=
-    expect_requests 10
-    expect_window 10.00 10.05
+    for WINDOW_RETRIES in 2 1 0; do
+      responder_start --default drop --flood "$FLOOD_RATE"
+      flood_mark
+      PROBE_NICE=-20
+      probe_default
+      expect_flood
+      expect_series status=unavailable loss_rate=100 received=0 avg_latency_ms=0 jitter_ms=0 note=
+      expect_requests 10
+      expect_window 10.00 10.05 && break
+      kill "$RESPONDER_PID"
+      wait "$RESPONDER_PID" || true
+    done
     ;;
   flood_answered)
     # Every request answered after 40 ms under the same flood: none of the
@@ -815,6 +851,123 @@ case $SCENARIO in
       expect_traced INJECTED
     done
     expect_requests 20
+    ;;
+  # --- the wait's edges: the deadline, stale and foreign errors, the first
+  # sequence number, the raw socket's filter, closed standard streams
+  unread_at_deadline)
+    # The 1st request's reply comes after 40 ms; strace holds the probe 1.2 s
+    # on its way out of its first ppoll, which the request's transmit stamp
+    # ends at once. The deadline passes with the reply unread: it arrived in
+    # time, so it counts, with its 40 ms.
+    responder_start --at 1=reply@40 --realtime
+    traced -e trace=ppoll,recvmsg -e inject=ppoll:delay_exit=1200000:when=1
+    probe_default
+    expect_traced DELAYED
+    expect_series status=available loss_rate=0 received=10 note= jitter_ms\>=38 jitter_ms\<=60
+    expect_elapsed 1200 3200
+    ;;
+  woken_to_deadline)
+    # Request 4 is never answered, but replies with its identifier and
+    # another sequence number wake the probe every 50 ms until 850 ms after
+    # it and again from 1400 ms to 2500 ms: its wait still ends at 1000 ms.
+    stream=wrong-seq
+    for ms in $(seq 50 50 850) $(seq 1400 50 2500); do stream+="+wrong-seq@$ms"; done
+    responder_start --at 4="$stream" --realtime
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note=
+    expect_elapsed 1000 1300
+    ;;
+  stale_error)
+    # Request 4 is never answered; destination unreachable quoting it comes
+    # when request 5 arrives, 40 ms before that one's reply. It is about the
+    # earlier request: request 5's wait goes on and its reply counts.
+    responder_start --at 4=unreach@next --at 5=reply@40 --error-src 198.51.100.1
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note=
+    expect_elapsed 1000 2500
+    ;;
+  other_src_error)
+    # As other_dst_error, with the quoted source changed instead (only a raw
+    # socket sees it).
+    responder_start --default other-src-error+reply@40 --at 4=other-src-error \
+      --error-src 198.51.100.1
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note= \
+      avg_latency_ms\>=40 avg_latency_ms\<=60
+    expect_elapsed 1300 3000
+    ;;
+  first_sequence)
+    # Three runs never start at the same sequence number, nor at the same
+    # distance from their identifier (which two runs with the same
+    # identifier would then share).
+    responder_start
+    for _ in 1 2 3; do probe_default; done
+    expect_requests 30
+    firsts=$(responder_log | sed -n 's/.*request #\([0-9]*\) .* id=\([0-9]*\) seq=\([0-9]*\) .*/\1 \2 \3/p' |
+      awk '$1 % 10 == 1 { print $3, ($3 - $2 + 65536) % 65536 }')
+    echo "first sequence numbers, and their distance from the identifier:" "${firsts//$'\n'/, }"
+    [ "$(cut -d' ' -f1 <<<"$firsts" | sort -u | wc -l)" -eq 3 ] ||
+      fail "runs started at the same sequence number"
+    [ "$(cut -d' ' -f2 <<<"$firsts" | sort -u | wc -l)" -eq 3 ] ||
+      fail "runs started at the same distance from their identifier"
+    ;;
+  filtered_flood)
+    # Held 300 ms just before it attaches its filter, under a flood of other
+    # processes' echo replies and errors, then answered after 50 ms: the
+    # flood neither reaches nor wakes it, what queued in that moment
+    # included. A few reads and wake-ups a request, no more.
+    responder_start --default reply@50 --flood "$FLOOD_RATE" --flood-kinds foreign-reply,foreign-error
+    flood_mark
+    traced -e trace=setsockopt,ppoll,recvmsg -e inject=setsockopt:delay_enter=300000:when=3
+    probe_default
+    expect_flood
+    grep -q '^setsockopt(.*SO_ATTACH_FILTER.*(DELAYED)' "$STRACE_LOG" ||
+      fail "the probe was not held just before attaching its filter"
+    expect_series status=available loss_rate=0 received=10 note=
+    for call in ppoll recvmsg; do
+      calls=$(grep -c "^$call(" "$STRACE_LOG" || true)
+      echo "$call: $calls calls"
+      [ "$calls" -le 60 ] || fail "$calls $call calls for 10 requests"
+    done
+    ;;
+  closed_streams)
+    # Started with standard streams closed, and held at each of its writes:
+    # at every one to a socket (the loopback datagram that waits for receive
+    # stamps, the route netlink requests; the ICMP socket is open too) the
+    # closed streams are still closed and no socket is below 3. (A
+    # sanitizer's runtime writes to pipes of its own, which may take a
+    # closed stream's descriptor for a moment.)
+    responder_start
+    for closed in 0 1 2 012; do
+      redirect=$(sed 's/[0-9]/& /g; s/0/0<\&-/; s/1/1>\&-/; s/2/2>\&-/' <<<"$closed")
+      printf '#!/bin/sh\nexec "$@" %s\n' "$redirect" >"$NETNS_WORK/closed"
+      chmod 755 "$NETNS_WORK/closed"
+      traced -e trace=write -e inject=write:delay_enter=200000
+      PROBE_WRAPPER+=" $NETNS_WORK/closed"
+      run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+      seen=0 checked=0
+      while kill -0 "$PROBE_JOB" 2>/dev/null; do
+        last=$(tail -n 1 "$STRACE_LOG")
+        n=$(grep -c '^write(' "$STRACE_LOG" || true)
+        fd=${last#write(}
+        fd=${fd%%,*}
+        if [ "$n" -gt "$seen" ] && [[ $last == "write("* && $last != *") = "* ]] &&
+          pid=$(probe_pid) && [[ $(readlink "/proc/$pid/fd/$fd") == socket:* ]]; then
+          fds=$(cd "/proc/$pid/fd" && for fd in *; do echo "$fd:$(readlink "$fd")"; done)
+          echo "closed $closed, at write #$n:" "${fds//$'\n'/ }"
+          while read -r fd; do
+            ! grep -v "^$fd:pipe:" <<<"$fds" | grep -q "^$fd:" ||
+              fail "descriptor $fd, closed at the start, is open"
+          done < <(grep -o '[0-9]' <<<"$closed")
+          ! grep -q '^[012]:socket' <<<"$fds" || fail "a socket on a standard stream"
+          seen=$n checked=$((checked + 1))
+        fi
+        sleep 0.03
+      done
+      wait_probe
+      [ "$checked" -ge 2 ] || fail "held at only $checked writes to a socket"
+      [[ $closed == *1* ]] || expect_series status=available received=10
+    done
     ;;
   *)
     fail "unknown scenario $SCENARIO"

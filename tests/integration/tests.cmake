@@ -121,6 +121,27 @@ set(KETROVA_INTEGRATION_SERIAL_TESTS
   rtt_vs_ping.dgram
 )
 
+# The wait's edges: an answer unread at the deadline, wake-ups that answer
+# nothing, errors about another request or from another source, the first
+# sequence number, the raw socket's filter under a flood, closed standard
+# streams.
+set(KETROVA_INTEGRATION_EDGE_TESTS
+  unread_at_deadline.raw
+  unread_at_deadline.dgram
+  woken_to_deadline.raw
+  woken_to_deadline.dgram
+  stale_error.raw
+  stale_error.dgram
+  other_src_error.raw
+  first_sequence.raw
+  first_sequence.dgram
+  filtered_flood.raw
+  closed_streams.raw
+  closed_streams.dgram
+)
+list(APPEND KETROVA_INTEGRATION_TESTS ${KETROVA_INTEGRATION_EDGE_TESTS})
+list(APPEND KETROVA_INTEGRATION_SERIAL_TESTS filtered_flood.raw)
+
 foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
   add_test(NAME integration.${test}
            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/run_test.sh $<TARGET_FILE:ketrova-probe> ${test})
