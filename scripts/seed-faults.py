@@ -65,8 +65,8 @@ FAULTS = [
      "for (int i = 1; i < argc; ++i)", r"cli_end_to_end"),
     # The wait's edges (the Linux layer).
     ("no-read-at-the-deadline", "src/os/linux/echo_wait.cpp",
-     "return read_round(reader, echo, keys, POLLIN | POLLERR, kReadsAtDeadline);",
-     "return std::nullopt;", r"integration\.unread_at_deadline\.(raw|dgram)"),
+     "std::optional<EchoAnswer> answer =\n          read_round(reader, echo, keys, POLLIN | POLLERR, kReadsAtDeadline);",
+     "std::optional<EchoAnswer> answer;", r"integration\.unread_at_deadline\.(raw|dgram)"),
     ("every-wakeup-waits-a-full-timeout", "src/os/linux/echo_wait.cpp",
      "const timespec wait = to_timespec(echo.deadline() - now);",
      "const timespec wait = to_timespec(static_cast<Nanos>(echo.timeout_ms) * NANOS_PER_MS);",
