@@ -207,14 +207,15 @@ Uplink find_uplink(Ipv4Address source, Ipv4Address target) {
   RouteNetlink netlink;
   if (!netlink.is_open()) return {};
   const unsigned index = interface_holding(netlink, source);
-  if (index == 0 || is_linkless(netlink, index)) return {};
+  if (index == 0) return {};
   // The route the tables give a request from the source. Through the
   // source's own interface, or none at all (the send then fails as it
-  // would anyway): nothing to hold.
+  // would anyway): nothing to hold. (The common case, asked first.)
   const RouteEntry by_table = matched_entry(netlink, target, source, 0);
   if (by_table.answer < 0 || (by_table.answer == 0 && by_table.interface_index == index)) {
     return {};
   }
+  if (is_linkless(netlink, index)) return {};
   // Through another interface, from a table that the host's rules select
   // for this source and not for others: the host routes this address on
   // purpose, and its choice stands.
