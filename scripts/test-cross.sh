@@ -23,20 +23,8 @@ command -v lintian >/dev/null && command -v hardening-check >/dev/null ||
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-failures=0
-passes=0
-check() {  # check NAME COMMAND...: runs COMMAND and counts the result
-  local name=$1
-  shift
-  if "$@"; then
-    echo "ok   $name"
-    passes=$((passes + 1))
-  else
-    echo "FAIL $name"
-    failures=$((failures + 1))
-  fi
-}
-contains() { [[ $1 == *"$2"* ]]; }
+# shellcheck source=SCRIPTDIR/checks.sh
+source scripts/checks.sh
 timed() {  # timed WHAT COMMAND...: runs COMMAND and says how long it took
   local what=$1 start=$SECONDS status=0
   shift

@@ -27,8 +27,6 @@ flock -w 900 9
 program=/usr/bin/ketrova-probe
 installed=no
 scratch=$(mktemp -d)
-failures=0
-passes=0
 
 # shellcheck source=SCRIPTDIR/../tests/integration/netns.sh
 source tests/integration/netns.sh
@@ -41,20 +39,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {  # check NAME COMMAND...: runs COMMAND and counts the result
-  local name=$1
-  shift
-  if "$@"; then
-    echo "ok   $name"
-    passes=$((passes + 1))
-  else
-    echo "FAIL $name"
-    failures=$((failures + 1))
-  fi
-}
+# shellcheck source=SCRIPTDIR/checks.sh
+source scripts/checks.sh
 
-contains() { [[ $1 == *"$2"* ]]; }
-lacks() { [[ $1 != *"$2"* ]]; }
 
 # --- the manual page renders without a warning -----------------------------
 warnings=$(groff -ww -man -Tutf8 docs/ketrova-probe.1 2>&1 >/dev/null)
