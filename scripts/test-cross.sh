@@ -6,7 +6,9 @@
 # machine), then cross-compiles the tests with Debian's cross compilers and
 # runs them under qemu-user (CMake's emulator): the unit tests, and the
 # integration series (label cross) in network namespaces with the cross-built
-# binary. The x86-64 kernel runs i386 code itself, with kernel stamps.
+# binary. i386 runs natively, with kernel stamps, where this machine's kernel
+# runs 32-bit x86 code (cmake/toolchains/linux-i386.cmake finds out by trying),
+# and under qemu-i386 where it does not.
 #
 #   scripts/test-cross.sh [arm64|armhf|i386|ppc64el|s390x]...
 #
@@ -94,7 +96,11 @@ for arch in "${arches[@]}"; do
   fi
   echo "  ($arch build: $((SECONDS - start)) s)"
   emulator=$(sed -n 's/^KETROVA_QEMU_PROGRAM:[A-Z]*=//p' "$build/CMakeCache.txt")
-  echo "  emulator: ${emulator:-none (native)}"
+  if [ -n "$emulator" ]; then
+    echo "  $arch tests run under $emulator"
+  else
+    echo "  $arch tests run natively (this kernel runs $arch code itself)"
+  fi
   # Unit tests, and where the binary runs natively the output tests too.
   check "$arch: unit tests" timed "$arch unit tests" ctest --test-dir "$build" -R '^(unit_tests|cli_)' \
     --output-on-failure
