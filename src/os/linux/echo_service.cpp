@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +66,12 @@ std::uint32_t send_error_code(int error) {
   }
 }
 
+// The user the kernel routes the socket's packets as: the one that opened it.
+uid_t socket_owner(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 ? status.st_uid : ::geteuid();
+}
+
 std::uint32_t random_u32() {
   std::uint32_t value = 0;
   if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value) {
@@ -79,6 +86,8 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
 
   bool open() override {
     close();
+    // Where the process could not be limited at start, it opens nothing.
+    if (!capabilities_limited()) return false;
     // A random identifier, and a random first sequence number as well, so
     // that probes running at once on raw sockets never share a pair.
     const std::uint32_t random = random_u32();
@@ -102,6 +111,7 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
       return false;
     }
     reader_ = make_echo_reader(kind_, fd_);
+    routes_ = std::make_unique<UplinkRoutes>(socket_owner(fd_));
     await_receive_stamps();
     return true;
   }
@@ -113,8 +123,8 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
     if (reply_buffer.size() < REPLY_RECORD_SIZE + payload.size() + 8) {
       return {0, ip_status::buf_too_small};
     }
-    if (const std::uint32_t error = bind_source(source)) return {0, error};
-    if (const std::uint32_t error = choose_uplink(source, target)) return {0, error};
+    if (const std::uint32_t error = bind_source(source, target)) return {0, error};
+    if (const std::uint32_t error = check_route(source, target)) return {0, error};
 
     PendingEcho echo;
     echo.key = {identifier_, ++sequence_, source, target};
@@ -146,19 +156,32 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
 
   void close() override {
     reader_.reset();
+    routes_.reset();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     bound_source_.reset();
-    uplink_target_.reset();
+    uplink_ = {};
   }
 
  private:
   // Binds the socket to `source` unless it already is; 0 on success, else
-  // the request's error code. The socket is bound once: a raw socket could
-  // not be opened again without privilege.
-  std::uint32_t bind_source(Ipv4Address source) {
+  // the request's error code. Before the socket is bound, the way its
+  // requests leave is found (for the first request's target), and the
+  // socket is held to the source's interface where that is the way. The
+  // socket is bound once: a raw socket could not be opened again without
+  // privilege.
+  std::uint32_t bind_source(Ipv4Address source, Ipv4Address target) {
     if (bound_source_ == source) return 0;
     if (bound_source_) return ERROR_INVALID_PARAMETER_CODE;
+    uplink_ = routes_->choose(source, target);
+    if (uplink_.way == Uplink::Way::by_interface &&
+        hold_to_interface(fd_, uplink_.interface_index, uplink_.interface_name) ==
+            InterfaceHold::none) {
+      // Never through another uplink: where the socket cannot be held to
+      // its interface, no request can be sent from its address.
+      uplink_.way = Uplink::Way::unknown;
+    }
+    if (uplink_.way == Uplink::Way::unknown) return ERROR_NETWORK_UNREACHABLE_CODE;
     const sockaddr_in local = socket_address(source);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
       return errno == EADDRNOTAVAIL ? ERROR_INVALID_NETNAME_CODE : send_error_code(errno);
@@ -175,28 +198,22 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
     return 0;
   }
 
-  // Holds the requests to `target` to the interface of the bound source
-  // (found once per target); 0, or the error code of a source whose
-  // interface has no route to the target.
-  std::uint32_t choose_uplink(Ipv4Address source, Ipv4Address target) {
-    if (uplink_target_ != target) {
-      uplink_ = find_uplink(source, target);
-      uplink_target_ = target;
-      if (uplink_.way == Uplink::Way::by_interface &&
-          !set_output_interface(fd_, uplink_.interface_index)) {
-        // Never through another uplink: where the interface cannot be
-        // named, the request cannot be sent from its address.
-        uplink_.way = Uplink::Way::no_route;
-      }
-    }
-    return uplink_.way == Uplink::Way::no_route ? ERROR_NETWORK_UNREACHABLE_CODE : 0;
+  // Decided for each request, as the platform's service decides it: a
+  // request held to its interface is sent only while that interface has a
+  // route to the target (otherwise the kernel would take the target for a
+  // neighbour on that link); 0, or the error code of a request not sent.
+  std::uint32_t check_route(Ipv4Address source, Ipv4Address target) {
+    if (uplink_.way != Uplink::Way::by_interface) return 0;
+    return routes_->has_route(source, target, uplink_.interface_index)
+               ? 0
+               : ERROR_NETWORK_UNREACHABLE_CODE;
   }
 
   int fd_ = -1;
   SocketKind kind_ = SocketKind::datagram;
   std::unique_ptr<EchoReader> reader_;
   std::optional<Ipv4Address> bound_source_;
-  std::optional<Ipv4Address> uplink_target_;
+  std::unique_ptr<UplinkRoutes> routes_;
   Uplink uplink_;
   std::uint16_t identifier_ = 0;
   std::uint16_t sequence_ = 0;

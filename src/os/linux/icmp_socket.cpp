@@ -4,6 +4,7 @@
 #include <linux/errqueue.h>
 #include <linux/filter.h>
 #include <linux/icmp.h>
+#include <linux/if.h>
 #include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -126,10 +127,24 @@ bool enable_timestamping(int fd, int flags) {
   return ::setsockopt(fd, SOL_SOCKET, kTimestampingNative, &flags, sizeof flags) == 0;
 }
 
-bool set_output_interface(int fd, unsigned interface_index) {
+InterfaceHold hold_to_interface(int fd, unsigned index, const std::string& name) {
+#ifdef SO_BINDTOIFINDEX
+  const int by_index = static_cast<int>(index);
+  if (::setsockopt(fd, SOL_SOCKET, SO_BINDTOIFINDEX, &by_index, sizeof by_index) == 0) {
+    return InterfaceHold::device;
+  }
+#endif
+  if (!name.empty() && name.size() < IFNAMSIZ &&
+      ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(),
+                   static_cast<socklen_t>(name.size() + 1)) == 0) {
+    return InterfaceHold::device;
+  }
   // The index in network byte order, as IPv4 sockets take it.
-  const std::uint32_t index = htonl(interface_index);
-  return ::setsockopt(fd, IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
+  const std::uint32_t output = htonl(index);
+  if (::setsockopt(fd, IPPROTO_IP, IP_UNICAST_IF, &output, sizeof output) == 0) {
+    return InterfaceHold::output_interface;
+  }
+  return InterfaceHold::none;
 }
 
 int open_icmp_socket(SocketKind kind, std::uint16_t identifier) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "cli/ipv4.h"
 #include "os/echo_timing.h"
@@ -33,10 +34,26 @@ int away_from_standard_streams(int fd);
 // 64-bit form where the kernel has it. False when it refuses both forms.
 bool enable_timestamping(int fd, int flags);
 
-// Requests from `fd` leave through the interface `interface_index` alone,
-// by that interface's routes; what arrives is not affected. Needs no
-// privilege.
-bool set_output_interface(int fd, unsigned interface_index);
+// How a socket is held to one interface.
+enum class InterfaceHold {
+  // Bound to the device: every packet it sends leaves there, whatever
+  // routes, rules and marks say (a firewall's reroute included), and it
+  // receives only what arrives there.
+  device,
+  // Its packets name the interface as their way out (IP_UNICAST_IF): the
+  // kernel's own lookups honour it, a firewall's reroute after a mark does
+  // not, and it receives whatever arrives, by any interface.
+  output_interface,
+  none,  // the kernel refuses every way
+};
+
+// Holds `fd` to the interface `index` (named `name`, which may be empty),
+// before the socket is bound to an address: by the device's index, by its
+// name where the index is refused (an emulator that does not know the
+// option), and by naming it the output interface where both are refused.
+// Needs no privilege on a socket not yet bound to a device (Linux 5.7 and
+// later; before that, a device binding needs CAP_NET_RAW).
+InterfaceHold hold_to_interface(int fd, unsigned index, const std::string& name);
 
 // The kernel stamps arriving packets only while some socket on the host asks
 // for it, and when the first one asks it switches stamping on from a worker

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace ketrova {
@@ -61,16 +62,39 @@ bool is_caller() {
 constexpr std::uint32_t kNetRawBit = 1u << CAP_NET_RAW;  // CAP_NET_RAW is in the first word
 static_assert(CAP_NET_RAW < 32);
 
+// Nothing effective, nothing inheritable (and so nothing ambient), and
+// nothing permitted but CAP_NET_RAW.
+bool is_limited(const CapabilitySets& sets) {
+  for (std::size_t i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
+    const std::uint32_t allowed = i == 0 ? kNetRawBit : 0;
+    const __user_cap_data_struct& word = sets.words[i];
+    if (word.effective != 0 || word.inheritable != 0 || (word.permitted & ~allowed) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool limited_at_start = false;
+
 }  // namespace
 
-void limit_capabilities() {
+bool limit_capabilities() {
   CapabilitySets sets;
-  if (!get_capabilities(sets)) return;
-  const std::uint32_t net_raw = sets.words[0].permitted & kNetRawBit;
-  CapabilitySets limited;
-  limited.words[0].permitted = net_raw;
-  // Without it in the inheritable set the ambient set is emptied too.
-  set_capabilities(limited);
+  if (get_capabilities(sets)) {
+    CapabilitySets limited;
+    limited.words[0].permitted = sets.words[0].permitted & kNetRawBit;
+    // Without it in the inheritable set the ambient set is emptied too.
+    (void)set_capabilities(limited);
+  }
+  // Trust what the kernel reports now, not what the call returned.
+  CapabilitySets now;
+  limited_at_start = get_capabilities(now) && is_limited(now);
+  return limited_at_start;
+}
+
+bool capabilities_limited() {
+  return limited_at_start;
 }
 
 bool raise_net_raw() {

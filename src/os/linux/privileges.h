@@ -7,8 +7,13 @@ namespace ketrova {
 
 // At start, before any argument is read: nothing effective, nothing
 // inheritable, and of the permitted set only CAP_NET_RAW, where the process
-// has it (a file capability, an ambient capability, or root).
-void limit_capabilities();
+// has it (a file capability, an ambient capability, or root). Returns
+// whether the process is left so, as the kernel reports it afterwards.
+bool limit_capabilities();
+
+// What the start-up limit returned; false where it never ran. A process
+// that could not be limited opens no socket at all.
+bool capabilities_limited();
 
 // Makes CAP_NET_RAW effective, for the socket() call alone. False when it is
 // not permitted.

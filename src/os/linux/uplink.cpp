@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "os/linux/icmp_socket.h"
 
@@ -64,14 +66,19 @@ std::string_view attribute_text(const rtattr& attribute) {
   return text.substr(0, text.find('\0'));
 }
 
+}  // namespace
+
 // A route netlink socket that asks one thing at a time. The kernel answers
 // such requests before the write returns, so the answer is read without
-// waiting (the socket does not block): the probe never hangs on it.
+// waiting (the socket does not block): the probe never hangs on it. Every
+// answer is read whole, however long (a link with many alternative names
+// answers with tens of kilobytes).
 class RouteNetlink {
  public:
   RouteNetlink()
       : fd_(away_from_standard_streams(
-            ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE))) {}
+            ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE))),
+        buffer_(8 * 1024) {}
   ~RouteNetlink() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -86,6 +93,7 @@ class RouteNetlink {
   static constexpr int kNoAnswer = 1;
   template <typename Body, typename OnMessage>
   int ask(Request<Body>& request, OnMessage&& on_message) {
+    if (fd_ < 0) return kNoAnswer;
     request.header.nlmsg_seq = ++sequence_;
     // write and read (to the kernel, unconnected as the socket is), not the
     // calls of the echo requests, so that a tracer tells the two apart.
@@ -94,12 +102,8 @@ class RouteNetlink {
       return kNoAnswer;
     }
     for (;;) {
-      ssize_t size = 0;
-      do {
-        size = ::read(fd_, buffer_.data(), buffer_.size());
-      } while (size < 0 && errno == EINTR);
-      // An answer that filled the buffer may have been cut short.
-      if (size <= 0 || static_cast<std::size_t>(size) >= buffer_.size()) return kNoAnswer;
+      const ssize_t size = read_whole();
+      if (size <= 0) return kNoAnswer;
       int left = static_cast<int>(size);
       for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer_.data()); NLMSG_OK(m, left);
            m = NLMSG_NEXT(m, left)) {
@@ -109,7 +113,8 @@ class RouteNetlink {
           if (m->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return kNoAnswer;
           nlmsgerr error{};
           std::memcpy(&error, NLMSG_DATA(m), sizeof error);
-          return error.error;
+          // An acknowledgement (0) is no answer to a question.
+          return error.error < 0 ? error.error : kNoAnswer;
         }
         on_message(*m);
         return 0;
@@ -118,15 +123,35 @@ class RouteNetlink {
   }
 
  private:
+  // Reads the next datagram whole into the buffer, grown to its size first:
+  // its length, or 0 when there is none (or it cannot be read whole).
+  ssize_t read_whole() {
+    ssize_t size = 0;
+    do {
+      size = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_PEEK | MSG_TRUNC);
+    } while (size < 0 && errno == EINTR);
+    if (size <= 0) return 0;
+    if (static_cast<std::size_t>(size) > buffer_.size()) {
+      buffer_.resize(static_cast<std::size_t>(size));
+    }
+    ssize_t read = 0;
+    do {
+      read = ::read(fd_, buffer_.data(), buffer_.size());
+    } while (read < 0 && errno == EINTR);
+    return read == size ? read : 0;
+  }
+
   int fd_;
   std::uint32_t sequence_ = 0;
-  // A link's answer, with its statistics, is a few kilobytes.
-  alignas(nlmsghdr) std::array<std::uint8_t, 16 * 1024> buffer_{};
+  std::vector<std::uint8_t> buffer_;
 };
+
+namespace {
 
 // The routing entry that the kernel's lookup for `destination` matched.
 struct RouteEntry {
   int answer = RouteNetlink::kNoAnswer;  // 0, or the kernel's error
+  bool matched = false;                   // the answer was an entry
   std::uint8_t type = RTN_UNSPEC;
   std::uint32_t table = 0;
   unsigned interface_index = 0;  // of its next hop; 0 for several
@@ -136,8 +161,9 @@ struct RouteEntry {
 // an output interface named and no route through it, the kernel would make
 // one that takes the target for a neighbour on that link, and only the entry
 // (there is none) tells the two apart. `source`, the ICMP protocol and the
-// caller's user ID select the table as the host's rules do for the requests.
-RouteEntry matched_entry(RouteNetlink& netlink, Ipv4Address destination,
+// ICMP socket's owner select the table as the host's rules do for the
+// requests.
+RouteEntry matched_entry(RouteNetlink& netlink, std::uint32_t owner, Ipv4Address destination,
                          std::optional<Ipv4Address> source, unsigned interface_index) {
   Request<rtmsg> request(RTM_GETROUTE, 0);
   request.body.rtm_family = AF_INET;
@@ -150,11 +176,15 @@ RouteEntry matched_entry(RouteNetlink& netlink, Ipv4Address destination,
   }
   if (interface_index != 0) request.add(RTA_OIF, static_cast<std::uint32_t>(interface_index));
   request.add(RTA_IP_PROTO, static_cast<std::uint8_t>(IPPROTO_ICMP));
+  request.add(RTA_UID, owner);
   RouteEntry entry;
   entry.answer = netlink.ask(request, [&](const nlmsghdr& message) {
-    if (message.nlmsg_type != RTM_NEWROUTE) return;
+    if (message.nlmsg_type != RTM_NEWROUTE || message.nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) {
+      return;
+    }
     rtmsg route{};
     std::memcpy(&route, NLMSG_DATA(&message), sizeof route);
+    entry.matched = true;
     entry.type = route.rtm_type;
     entry.table = route.rtm_table;
     each_attribute<rtmsg>(message, [&](const rtattr& a) {
@@ -168,66 +198,92 @@ RouteEntry matched_entry(RouteNetlink& netlink, Ipv4Address destination,
   return entry;
 }
 
-// The interface that holds `source`: the one of its local route (the kernel
-// keeps one per local address, in the local table); 0 where this host does
-// not hold it.
-unsigned interface_holding(RouteNetlink& netlink, Ipv4Address source) {
-  const RouteEntry local = matched_entry(netlink, source, std::nullopt, 0);
-  return local.answer == 0 && local.type == RTN_LOCAL ? local.interface_index : 0;
-}
+// What a link is to the probe: its name, and whether it belongs to no one
+// link (the loopback interface, or a dummy interface).
+struct LinkFacts {
+  int answer = RouteNetlink::kNoAnswer;
+  bool linkless = false;
+  std::string name;
+};
 
-// Whether the interface belongs to no one link: the loopback interface, or a
-// dummy interface. Also true where the kernel cannot tell.
-bool is_linkless(RouteNetlink& netlink, unsigned index) {
+LinkFacts link_facts(RouteNetlink& netlink, unsigned index) {
   Request<ifinfomsg> request(RTM_GETLINK, 0);
   request.body.ifi_family = AF_UNSPEC;
   request.body.ifi_index = static_cast<int>(index);
-  bool linkless = true;
-  const int answer = netlink.ask(request, [&](const nlmsghdr& message) {
-    if (message.nlmsg_type != RTM_NEWLINK) return;
+  // Without the statistics the answer is a third as long.
+  request.add(IFLA_EXT_MASK, static_cast<std::uint32_t>(RTEXT_FILTER_SKIP_STATS));
+  LinkFacts facts;
+  bool seen = false;
+  facts.answer = netlink.ask(request, [&](const nlmsghdr& message) {
+    if (message.nlmsg_type != RTM_NEWLINK || message.nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
+      return;
+    }
     ifinfomsg link{};
     std::memcpy(&link, NLMSG_DATA(&message), sizeof link);
-    linkless = (link.ifi_flags & IFF_LOOPBACK) != 0;
+    if (static_cast<unsigned>(link.ifi_index) != index) return;
+    seen = true;
+    facts.linkless = (link.ifi_flags & IFF_LOOPBACK) != 0;
     each_attribute<ifinfomsg>(message, [&](const rtattr& a) {
+      if (a.rta_type == IFLA_IFNAME) facts.name = attribute_text(a);
       if (a.rta_type != IFLA_LINKINFO) return;
       int length = static_cast<int>(RTA_PAYLOAD(&a));
       for (auto* info = static_cast<const rtattr*>(RTA_DATA(&a)); RTA_OK(info, length);
            info = RTA_NEXT(info, length)) {
-        if (info->rta_type == IFLA_INFO_KIND && attribute_text(*info) == "dummy") linkless = true;
+        if (info->rta_type == IFLA_INFO_KIND && attribute_text(*info) == "dummy") {
+          facts.linkless = true;
+        }
       }
     });
   });
-  return answer != 0 || linkless;
+  if (facts.answer == 0 && !seen) facts.answer = RouteNetlink::kNoAnswer;
+  return facts;
 }
 
 }  // namespace
 
-Uplink find_uplink(Ipv4Address source, Ipv4Address target) {
-  if (source == Ipv4Address{}) return {};
-  RouteNetlink netlink;
-  if (!netlink.is_open()) return {};
-  const unsigned index = interface_holding(netlink, source);
+UplinkRoutes::UplinkRoutes(uid_t socket_owner)
+    : netlink_(std::make_unique<RouteNetlink>()), owner_(static_cast<std::uint32_t>(socket_owner)) {}
+
+UplinkRoutes::~UplinkRoutes() = default;
+
+bool UplinkRoutes::is_open() const {
+  return netlink_->is_open();
+}
+
+Uplink UplinkRoutes::choose(Ipv4Address source, Ipv4Address target) {
+  if (source == Ipv4Address{}) return {Uplink::Way::by_table, 0, {}};
+  RouteNetlink& netlink = *netlink_;
+  // The interface that holds the source: the one of its local route (the
+  // kernel keeps one per local address, in the local table).
+  const RouteEntry local = matched_entry(netlink, owner_, source, std::nullopt, 0);
+  if (local.answer == RouteNetlink::kNoAnswer) return {};
+  if (local.answer < 0 || !local.matched || local.type != RTN_LOCAL) {
+    // Not this host's address: binding to it fails, and nothing is sent.
+    return {Uplink::Way::by_table, 0, {}};
+  }
+  const unsigned index = local.interface_index;
   if (index == 0) return {};
-  // The route the tables give a request from the source. Through the
-  // source's own interface, or none at all (the send then fails as it
-  // would anyway): nothing to hold. (The common case, asked first.)
-  const RouteEntry by_table = matched_entry(netlink, target, source, 0);
-  if (by_table.answer < 0 || (by_table.answer == 0 && by_table.interface_index == index)) {
-    return {};
+  const LinkFacts link = link_facts(netlink, index);
+  if (link.answer == 0 && link.linkless) return {Uplink::Way::by_table, 0, {}};
+  // Where the link could not be told, the address is held like any other.
+  const Uplink held{Uplink::Way::by_interface, index, link.name};
+  // The route that the tables give a request from the source. Through
+  // another interface, from a table that the host's rules select for this
+  // source and not for others (or only for it): the host routes this
+  // address that way on purpose, and its choice stands.
+  const RouteEntry by_table = matched_entry(netlink, owner_, target, source, 0);
+  if (by_table.answer == 0 && by_table.matched && by_table.interface_index != index) {
+    const RouteEntry for_any = matched_entry(netlink, owner_, target, std::nullopt, 0);
+    if (for_any.answer < 0 || (for_any.answer == 0 && for_any.table != by_table.table)) {
+      return {Uplink::Way::by_table, 0, {}};
+    }
   }
-  if (is_linkless(netlink, index)) return {};
-  // Through another interface, from a table that the host's rules select
-  // for this source and not for others: the host routes this address on
-  // purpose, and its choice stands.
-  if (by_table.answer == 0) {
-    const RouteEntry for_any = matched_entry(netlink, target, std::nullopt, 0);
-    if (for_any.answer == 0 && for_any.table != by_table.table) return {};
-  }
-  const RouteEntry route = matched_entry(netlink, target, source, index);
-  // Without an answer the request is still held to the interface: it must
-  // never leave through another uplink.
-  if (route.answer < 0) return {Uplink::Way::no_route, index};
-  return {Uplink::Way::by_interface, index};
+  return held;
+}
+
+bool UplinkRoutes::has_route(Ipv4Address source, Ipv4Address target, unsigned interface_index) {
+  const RouteEntry route = matched_entry(*netlink_, owner_, target, source, interface_index);
+  return route.answer == 0 && route.matched;
 }
 
 }  // namespace ketrova
