@@ -151,7 +151,7 @@ namespace {
 // The routing entry that the kernel's lookup for `destination` matched.
 struct RouteEntry {
   int answer = RouteNetlink::kNoAnswer;  // 0, or the kernel's error
-  bool matched = false;                   // the answer was an entry
+  bool matched = false;                  // the answer was an entry
   std::uint8_t type = RTN_UNSPEC;
   std::uint32_t table = 0;
   unsigned interface_index = 0;  // of its next hop; 0 for several
@@ -242,7 +242,8 @@ LinkFacts link_facts(RouteNetlink& netlink, unsigned index) {
 }  // namespace
 
 UplinkRoutes::UplinkRoutes(uid_t socket_owner)
-    : netlink_(std::make_unique<RouteNetlink>()), owner_(static_cast<std::uint32_t>(socket_owner)) {}
+    : netlink_(std::make_unique<RouteNetlink>()),
+      owner_(static_cast<std::uint32_t>(socket_owner)) {}
 
 UplinkRoutes::~UplinkRoutes() = default;
 
