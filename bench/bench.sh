@@ -12,6 +12,13 @@
 #     finished child (wait4's ru_maxrss), and the ratios probe / ping.
 #  2. The all-timeout series: the responder ignores echo requests; the
 #     probe's run from start to end, three times.
+#  2b. The cost of deciding every request's way out (a route lookup over
+#     route netlink before each), side by side with the layer before it
+#     (BENCH_BEFORE, a git revision, built here with the release preset):
+#     BENCH_DECISION_RUNS runs each (default 200), alternately, kernel echo
+#     replies; the difference of the medians, wall and CPU time, spread over
+#     the ten requests (one-time costs of the first request included, so an
+#     upper bound). Skipped outside a git checkout.
 #  3. Round-trip times with a fixed 37 ms delay on the responder: the probe's
 #     avg_latency_ms against ping's per-reply times, in the same run. The delay
 #     is a netem queueing discipline on the responder's veth when the kernel
@@ -109,6 +116,40 @@ for i in 1 2 3; do
   printf '   run %d: %s s (expected 10.00-10.05)  %s\n' "$i" \
     "$(python3 -c "print(f'{$wall/1e9:.4f}')")" "$(cat "$work/timeout.out")"
 done
+
+echo "-- 2b. the per-request decision, against the layer before it"
+before_rev=${BENCH_BEFORE:-3943387}
+decision_runs=${BENCH_DECISION_RUNS:-200}
+if git rev-parse --verify -q "$before_rev^{commit}" >/dev/null; then
+  mkdir -p "$work/before"
+  git archive "$before_rev" | tar -x -C "$work/before"
+  cmake -S "$work/before" --preset release -B "$work/before/build" -DKETROVA_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$work/before/build" -j 2 --target ketrova-probe >/dev/null
+  kernel_echo on
+  for _ in $(seq "$decision_runs"); do
+    measure decided "$probe" --src-ip "$source_ip" --target-ip "$target_ip"
+    measure before "$work/before/build/ketrova-probe" --src-ip "$source_ip" --target-ip "$target_ip"
+  done
+  python3 - "$work" "$before_rev" <<'PY'
+import statistics, sys
+work, rev = sys.argv[1], sys.argv[2]
+def load(name):
+    rows = [line.split() for line in open(f"{work}/{name}.stats")]
+    return [int(r[0]) / 1e3 for r in rows], [int(r[3]) / 1e3 for r in rows]
+now_wall, now_cpu = load("decided")
+old_wall, old_cpu = load("before")
+for name in ("decided", "before"):
+    lines = open(f"{work}/{name}.out").read().splitlines()
+    good = sum('"received":10' in line for line in lines)
+    print(f"   {name}: {good} of {len(lines)} runs with 10 received")
+for label, now, old in (("wall", now_wall, old_wall), ("CPU", now_cpu, old_cpu)):
+    a, b = statistics.median(now), statistics.median(old)
+    print(f"   {label:<4} median: this build {a:8.1f} us, layer before ({rev}) {b:8.1f} us;"
+          f" difference {a - b:+7.1f} us a run, {(a - b) / 10:+6.1f} us a request (target <= 10)")
+PY
+else
+  echo "   skipped: revision $before_rev is not in this checkout"
+fi
 
 echo "-- 3. round-trip times with a fixed ${delay_ms} ms delay on the responder"
 if in_responder tc qdisc add dev kpi-resp root netem delay "${delay_ms}ms" 2>"$work/netem.err"; then

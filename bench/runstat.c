@@ -1,7 +1,8 @@
 /* Runs one command and reports what the kernel accounted for it: the wall
  * time from just before the fork to the reaping of the child, its peak
- * resident set size (ru_maxrss of wait4) and its exit status, as one line
- *     WALL_NS MAXRSS_KB STATUS
+ * resident set size (ru_maxrss of wait4), its exit status and the CPU time it
+ * took (user and system, from wait4), as one line
+ *     WALL_NS MAXRSS_KB STATUS CPU_NS
  * on file descriptor 3 (or standard error when 3 is not open). The child's
  * standard streams are this program's.
  *
@@ -60,8 +61,12 @@ int main(int argc, char** argv) {
   }
   const long long wall = now_ns() - start;
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  char line[96];
-  const int n = snprintf(line, sizeof line, "%lld %ld %d\n", wall, usage.ru_maxrss, code);
+  const long long cpu =
+      ((long long)usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000000LL +
+      ((long long)usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1000LL;
+  char line[128];
+  const int n =
+      snprintf(line, sizeof line, "%lld %ld %d %lld\n", wall, usage.ru_maxrss, code, cpu);
   (void)!write(report_fd, line, (size_t)n);
   return 0;
 }

@@ -94,16 +94,38 @@ class RouteNetlink {
   template <typename Body, typename OnMessage>
   int ask(Request<Body>& request, OnMessage&& on_message) {
     if (fd_ < 0) return kNoAnswer;
-    request.header.nlmsg_seq = ++sequence_;
-    // write and read (to the kernel, unconnected as the socket is), not the
-    // calls of the echo requests, so that a tracer tells the two apart.
-    if (::write(fd_, &request, request.header.nlmsg_len) !=
-        static_cast<ssize_t>(request.header.nlmsg_len)) {
-      return kNoAnswer;
+    // An answer longer than the buffer is cut short when it is read: the
+    // buffer grows to its length and the question is asked again.
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      request.header.nlmsg_seq = ++sequence_;
+      // write and recv (to the kernel, unconnected as the socket is), not
+      // the calls of the echo requests, so that a tracer tells them apart.
+      if (::write(fd_, &request, request.header.nlmsg_len) !=
+          static_cast<ssize_t>(request.header.nlmsg_len)) {
+        return kNoAnswer;
+      }
+      const int answer = read_answer(on_message);
+      if (answer != kCutShort) return answer;
     }
+    return kNoAnswer;
+  }
+
+ private:
+  static constexpr int kAttempts = 3;
+  static constexpr int kCutShort = 2;
+
+  template <typename OnMessage>
+  int read_answer(OnMessage&& on_message) {
     for (;;) {
-      const ssize_t size = read_whole();
+      ssize_t size = 0;
+      do {
+        size = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC);
+      } while (size < 0 && errno == EINTR);
       if (size <= 0) return kNoAnswer;
+      if (static_cast<std::size_t>(size) > buffer_.size()) {
+        buffer_.resize(static_cast<std::size_t>(size));
+        return kCutShort;
+      }
       int left = static_cast<int>(size);
       for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer_.data()); NLMSG_OK(m, left);
            m = NLMSG_NEXT(m, left)) {
@@ -120,25 +142,6 @@ class RouteNetlink {
         return 0;
       }
     }
-  }
-
- private:
-  // Reads the next datagram whole into the buffer, grown to its size first:
-  // its length, or 0 when there is none (or it cannot be read whole).
-  ssize_t read_whole() {
-    ssize_t size = 0;
-    do {
-      size = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_PEEK | MSG_TRUNC);
-    } while (size < 0 && errno == EINTR);
-    if (size <= 0) return 0;
-    if (static_cast<std::size_t>(size) > buffer_.size()) {
-      buffer_.resize(static_cast<std::size_t>(size));
-    }
-    ssize_t read = 0;
-    do {
-      read = ::read(fd_, buffer_.data(), buffer_.size());
-    } while (read < 0 && errno == EINTR);
-    return read == size ? read : 0;
   }
 
   int fd_;
