@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "echo/icmp_packet.h"
 #include "fuzz_support.h"
-#include "os/icmp_packet.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "echo/icmp.h"
 #include "main/probe.h"
-#include "os/icmp.h"
 #include "os/process.h"
 #include "report/report.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/ipv4.h"
-#include "os/icmp.h"
+#include "echo/icmp.h"
 #include "report/report.h"
 
 namespace ketrova {

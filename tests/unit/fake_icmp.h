@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "os/icmp.h"
+#include "echo/icmp.h"
 
 namespace ketrova::testing {
 

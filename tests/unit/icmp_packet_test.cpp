@@ -1,4 +1,4 @@
-#include "os/icmp_packet.h"
+#include "echo/icmp_packet.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/icmp.h"
+#include "echo/icmp.h"
 
 namespace ketrova {
 namespace {

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "echo/icmp.h"
 #include "main/probe.h"
-#include "os/icmp.h"
 #include "report/report.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "os/echo_timing.h"
+#include "echo/echo_timing.h"
 
 namespace ketrova {
 

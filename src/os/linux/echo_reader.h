@@ -7,8 +7,8 @@
 #include <memory>
 #include <span>
 
-#include "os/echo_timing.h"
-#include "os/icmp_packet.h"
+#include "echo/echo_timing.h"
+#include "echo/icmp_packet.h"
 #include "os/linux/icmp_socket.h"
 
 namespace ketrova {

@@ -26,10 +26,10 @@
 #include <optional>
 #include <vector>
 
-#include "os/echo_match.h"
-#include "os/echo_timing.h"
-#include "os/icmp.h"
-#include "os/icmp_packet.h"
+#include "echo/echo_match.h"
+#include "echo/echo_timing.h"
+#include "echo/icmp.h"
+#include "echo/icmp_packet.h"
 #include "os/linux/clocks.h"
 #include "os/linux/echo_reader.h"
 #include "os/linux/echo_wait.h"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "os/icmp.h"
+#include "echo/icmp.h"
 #include "os/linux/clocks.h"
 
 namespace ketrova {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "cli/ipv4.h"
-#include "os/echo_match.h"
-#include "os/echo_timing.h"
+#include "echo/echo_match.h"
+#include "echo/echo_timing.h"
 #include "os/linux/echo_reader.h"
 
 namespace ketrova {

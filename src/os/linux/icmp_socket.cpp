@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "os/icmp_packet.h"
+#include "echo/icmp_packet.h"
 #include "os/linux/clocks.h"
 
 namespace ketrova {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/ipv4.h"
-#include "os/echo_timing.h"
+#include "echo/echo_timing.h"
 
 namespace ketrova {
 

@@ -1,8 +1,8 @@
-#include "os/icmp_packet.h"
+#include "echo/icmp_packet.h"
 
 #include <algorithm>
 
-#include "os/icmp.h"
+#include "echo/icmp.h"
 
 namespace ketrova {
 namespace {

@@ -1,4 +1,4 @@
-#include "os/echo_timing.h"
+#include "echo/echo_timing.h"
 
 namespace ketrova {
 namespace {

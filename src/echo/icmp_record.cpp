@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "os/icmp.h"
+#include "echo/icmp.h"
 
 namespace ketrova {
 

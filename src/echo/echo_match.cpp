@@ -1,4 +1,4 @@
-#include "os/echo_match.h"
+#include "echo/echo_match.h"
 
 namespace ketrova {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "cli/ipv4.h"
-#include "os/icmp_packet.h"
+#include "echo/icmp_packet.h"
 
 namespace ketrova {
 
