@@ -100,8 +100,8 @@ FAULTS = [
      r"integration\.closed_streams\.(raw|dgram)"),
     ("netlink-socket-on-a-standard-stream", "src/os/linux/uplink.cpp",
      "fd_(away_from_standard_streams(\n"
-     "            ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE))) {}",
-     "fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE)) {}",
+     "            ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE))),",
+     "fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE)),",
      r"integration\.closed_streams\.(raw|dgram)"),
     ("stamp-socket-on-a-standard-stream", "src/os/linux/icmp_socket.cpp",
      "away_from_standard_streams(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));",
