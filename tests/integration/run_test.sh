@@ -696,7 +696,8 @@ case $SCENARIO in
     expect_elapsed 1300 3000
     ;;
   # --- uplinks, stale errors, clocks, the firewall, setuid
-  two_uplinks | uplink_no_route | table_routed_source | source_rules)
+  two_uplinks | uplink_no_route | table_routed_source | source_rules | source_rule_only_route | \
+    setuid_uidrange | fwmark_reroute | long_link_answer)
     # The probe host of netns_uplinks. Each uplink's address is answered
     # through its own uplink, whichever has the lower metric; the direct
     # link's address has no route to the target on its interface: nothing may
@@ -704,9 +705,16 @@ case $SCENARIO in
     # dummy interface go where the table says (the metric-100 uplink), as
     # they cannot go out through their own interface, and so does 0.0.0.0
     # (the kernel chooses that uplink's address). Source rules change
-    # nothing.
+    # nothing. Each address stays on its own interface also where the rules
+    # route by the socket owner's uid or by a firewall's mark, and where its
+    # interface's link answer is long.
     netns_uplinks
-    [ "$SCENARIO" = source_rules ] && uplink_rules
+    case $SCENARIO in
+      source_rules) uplink_rules ;;
+      source_rule_only_route) uplink_rules only_source ;;
+      setuid_uidrange) uplink_rules uid ;;
+      fwmark_reroute) uplink_rules mark ;;
+    esac
     responder_start
     case $SCENARIO in
       two_uplinks) expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1 ;;
@@ -718,11 +726,62 @@ case $SCENARIO in
         in_probe ip rule add from "$UPLINK1_IP" lookup 300 pref 900
         expect_via "$UPLINK1_IP" kpi-up2
         ;;
+      source_rule_only_route)
+        # Also where its table is the only one with a route to the target;
+        # the other uplink's address, without a rule, has no route at all.
+        expect_via "$UPLINK1_IP" kpi-up2 && expect_via "$UPLINK2_IP" none
+        ;;
       uplink_no_route) expect_via "$PROBE_IP" none ;;
       table_routed_source)
         expect_via "$LOOPBACK_SRC" kpi-up1
         expect_via 0.0.0.0 kpi-up1 "$UPLINK1_IP"
         if [ -n "$DUMMY_SRC" ]; then expect_via "$DUMMY_SRC" kpi-up1; else echo "no dummy interfaces in this kernel"; fi
+        ;;
+      setuid_uidrange)
+        # A setuid-root copy run by nobody: its socket is root's, and the
+        # kernel routes it as root whatever the caller; asked as nobody,
+        # up2 would seem to have no route. nobody's own socket (the datagram
+        # one: nobody opens no raw socket) has none there indeed.
+        ! findmnt -no OPTIONS -T "$NETNS_WORK" | grep -qw nosuid ||
+          fail "$NETNS_WORK is on a nosuid mount"
+        PROBE_USER=nobody PROBE_MODE=4755
+        expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1
+        if [ "$KIND" = dgram ]; then
+          PROBE_MODE=755
+          expect_via "$UPLINK2_IP" none && expect_via "$UPLINK1_IP" kpi-up1
+        fi
+        ;;
+      fwmark_reroute)
+        # The marks do reroute what is not bound to a device (ping from
+        # up1's address leaves by up2) and leave what is (ping -I kpi-up2).
+        icmp_count_start
+        for ping in "$UPLINK1_IP" kpi-up2; do
+          pinged=$(icmp_count kpi-up2 out)
+          in_probe ping -c 1 -W 2 -n -q -I "$ping" "$TARGET_IP" >/dev/null ||
+            fail "ping -I $ping was not answered"
+          [ "$(icmp_count kpi-up2 out)" -gt "$pinged" ] || fail "ping -I $ping did not leave by kpi-up2"
+        done
+        expect_via "$UPLINK2_IP" kpi-up2 && expect_via "$UPLINK1_IP" kpi-up1
+        ;;
+      long_link_answer)
+        # up2 with so many alternative names that its link answer is over
+        # 16 KiB: read whole (strace shows the read), and up2 held as ever.
+        for ((i = 1; i <= 140; i += 7)); do
+          names=()
+          for ((j = i; j < i + 7; j++)); do
+            name=$(printf 'kpi-up2-alt%03d-%0115d' "$j" 0)
+            names+=(altname "${name:0:127}")
+          done
+          in_probe ip link property add dev kpi-up2 "${names[@]}"
+        done
+        size=$(in_probe ip -j -d link show dev kpi-up2 | wc -c)
+        echo "ip -j -d link show dev kpi-up2: $size bytes"
+        [ "$size" -gt 16384 ] || fail "kpi-up2's link answer is only $size bytes"
+        traced -e trace=read
+        expect_via "$UPLINK2_IP" kpi-up2
+        largest=$(sed -n 's/^read(.* = \([0-9]*\)$/\1/p' "$STRACE_LOG" | sort -n | tail -n 1)
+        echo "the probe's largest read: ${largest:-no} bytes"
+        [ "${largest:-0}" -gt 16384 ] || fail "the probe read no answer over 16 KiB whole"
         ;;
     esac
     ;;

@@ -48,6 +48,14 @@ set(KETROVA_INTEGRATION_TESTS
   table_routed_source.dgram
   source_rules.raw
   source_rules.dgram
+  source_rule_only_route.raw
+  source_rule_only_route.dgram
+  setuid_uidrange.raw
+  setuid_uidrange.dgram
+  fwmark_reroute.raw
+  fwmark_reroute.dgram
+  long_link_answer.raw
+  long_link_answer.dgram
 )
 # The path, not the host: the probe stalled by a tracer, answers past their
 # deadline, ICMP that says nothing about a request, many probes at once, the
