@@ -56,6 +56,12 @@ set(KETROVA_INTEGRATION_TESTS
   fwmark_reroute.dgram
   long_link_answer.raw
   long_link_answer.dgram
+  reply_other_uplink.raw
+  reply_other_uplink.dgram
+  route_gap_up1.raw
+  route_gap_up1.dgram
+  route_gap_up2.raw
+  route_gap_up2.dgram
 )
 # The path, not the host: the probe stalled by a tracer, answers past their
 # deadline, ICMP that says nothing about a request, many probes at once, the
