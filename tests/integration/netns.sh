@@ -15,6 +15,10 @@
 #   netns_uplinks                after netns_create: the probe host reaches
 #                                the target through two providers instead
 #                                (see there)
+#   uplink_rules [KIND]          after netns_uplinks: policy routing (see
+#                                there)
+#   icmp_count_start             count echo requests and replies on the
+#                                probe host's interfaces (icmp_count reads)
 #   tx_packets IFACE             packets the probe host sent through IFACE
 #   netns_teardown               undo everything (runs on EXIT unless the
 #                                caller has an EXIT trap, which calls it)
@@ -143,13 +147,78 @@ netns_uplinks() {
   in_responder ip route add 198.18.255.0/24 via 198.19.1.1
 }
 
-# Source rules, as an administrator adds them for such a host: each uplink's
-# address looks up a table whose default route is that uplink's.
+# Policy routing, as an administrator sets it up on such a host (KIND, by
+# default source):
+#   source       each uplink's address looks up a table whose default route
+#                is that uplink's
+#   only_source  the main table loses its default routes; a rule sends the
+#                metric-100 uplink's address to a table whose default route
+#                is the metric-200 uplink's, the only route to the target
+#   uid          by the user a packet is routed as (its socket's owner):
+#                root's by the metric-200 uplink (other interfaces fall
+#                through to the main table), nobody's by the metric-100
+#                uplink and no other (an unreachable default behind it)
+#   mark         a firewall chain marks locally generated ICMP by its source,
+#                and the marks route each uplink's address by the other
+#                uplink, as multi-WAN routers balance their links
 uplink_rules() {
-  in_probe ip route add default via 203.0.113.1 dev kpi-up1 table 100
-  in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 200
-  in_probe ip rule add from "$UPLINK1_IP" lookup 100 pref 1000
-  in_probe ip rule add from "$UPLINK2_IP" lookup 200 pref 1001
+  local nobody
+  case ${1:-source} in
+    source)
+      in_probe ip route add default via 203.0.113.1 dev kpi-up1 table 100
+      in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 200
+      in_probe ip rule add from "$UPLINK1_IP" lookup 100 pref 1000
+      in_probe ip rule add from "$UPLINK2_IP" lookup 200 pref 1001
+      ;;
+    only_source)
+      in_probe ip route del default dev kpi-up1
+      in_probe ip route del default dev kpi-up2
+      in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 300
+      in_probe ip rule add from "$UPLINK1_IP" lookup 300 pref 1000
+      ;;
+    uid)
+      nobody=$(id -u nobody)
+      in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 500
+      in_probe ip route add default via 203.0.113.1 dev kpi-up1 table 600
+      in_probe ip route add unreachable default metric 1000 table 600
+      in_probe ip rule add uidrange 0-0 lookup 500 pref 500
+      in_probe ip rule add uidrange "$nobody-$nobody" lookup 600 pref 600
+      ;;
+    mark)
+      in_probe ip route add default via 203.0.113.1 dev kpi-up1 table 701
+      in_probe ip route add default via 198.18.0.1 dev kpi-up2 table 702
+      in_probe ip rule add fwmark 1 lookup 701 pref 701
+      in_probe ip rule add fwmark 2 lookup 702 pref 702
+      # A route chain: the kernel routes a packet again where the chain
+      # changed its mark.
+      in_probe nft -f - <<<"table ip kpi_mark { chain out { type route hook output priority mangle;
+        ip protocol icmp ip saddr $UPLINK2_IP meta mark set 1
+        ip protocol icmp ip saddr $UPLINK1_IP meta mark set 2; }; }"
+      ;;
+    *)
+      echo "uplink_rules: unknown kind $1" >&2
+      return 1
+      ;;
+  esac
+}
+
+# Counts the echo requests that leave the probe host by each of UPLINK_IFS
+# (after routing, a firewall's reroute included) and the echo replies that
+# arrive there; icmp_count IFACE out|in tells how many so far.
+icmp_count_start() {
+  local iface out='' in=''
+  for iface in "${UPLINK_IFS[@]}"; do
+    out+="oifname \"$iface\" icmp type echo-request counter; "
+    in+="iifname \"$iface\" icmp type echo-reply counter; "
+  done
+  in_probe nft -f - <<<"table ip kpi_count {
+    chain out { type filter hook postrouting priority 0; $out}
+    chain in { type filter hook prerouting priority 0; $in}; }"
+}
+
+icmp_count() {
+  in_probe nft list chain ip kpi_count "$2" |
+    sed -n "s/.*ifname \"$1\" .* packets \([0-9]*\) .*/\1/p"
 }
 
 tx_packets() { in_probe cat "/sys/class/net/$1/statistics/tx_packets"; }
