@@ -17,6 +17,10 @@
 #   strace_log                  what strace logged, if anything
 #   count_sends_before_echo     sets SEND_BASE, the sendto calls the probe
 #                               makes before its first echo request
+#   refusing WHAT               the next run_probe runs the probe (under any
+#                               tracer set before) with the preload shim
+#                               refusing WHAT (refuse_shim.c); REFUSED_LOG
+#                               lists each call it refused
 #   run_probe_async ARGS...     run_probe in the background
 #   wait_probe                  waits for it; fails as run_probe would have
 #   stalled_at CALL N           waits until the probe is held at the entry of
@@ -65,6 +69,16 @@ count_sends_before_echo() {
   [ -n "$SEND_BASE" ] || fail "no echo request among the probe's sendto calls: $(cat "$STRACE_LOG")"
   echo "sendto calls before the first echo request: $SEND_BASE"
   PROBE_WRAPPER=
+}
+
+refusing() {
+  local shim=${REFUSE_SHIM:-$(dirname "$PROBE_BIN")/tests/libketrova_refuse_shim.so} asan
+  [ -f "$shim" ] || fail "no preload shim at $shim (build the target ketrova_refuse_shim)"
+  # AddressSanitizer's runtime must be the first library loaded (it checks).
+  asan=$(ldd "$PROBE_BIN" | awk '$1 ~ /^libasan\.so/ { print $3 }')
+  REFUSED_LOG=$NETNS_WORK/refused
+  : >"$REFUSED_LOG"
+  PROBE_WRAPPER+=" env LD_PRELOAD=${asan:+$asan:}$shim KPI_REFUSE=$1 KPI_REFUSE_LOG=$REFUSED_LOG"
 }
 
 # What strace logged, if the probe ran under it (for a failure's report).

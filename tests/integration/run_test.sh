@@ -41,7 +41,7 @@ if [ -n "${PROBE_EMULATED:-}" ]; then
       echo "skipped: needs kernel stamps, which qemu-user does not pass to the probe"
       exit 77
       ;;
-    caps_during_run | caps_fail_closed)
+    caps_during_run | caps_fail_closed | netlink_refused | hold_refused)
       echo "skipped: strace would trace qemu-user, not the probe's own system calls"
       exit 77
       ;;
@@ -725,6 +725,45 @@ case $SCENARIO in
         if [ -n "$DUMMY_SRC" ]; then expect_via "$DUMMY_SRC" kpi-up1; else echo "no dummy interfaces in this kernel"; fi
         ;;
     esac
+    ;;
+  netlink_refused | hold_refused)
+    # The host of two_uplinks, the probe run as root (the loader ignores a
+    # preload for a program that gains privileges at its start) under the
+    # preload shim. Route netlink refused (a sandbox without AF_NETLINK, or
+    # a security module): the interface of an uplink's address cannot be
+    # told. Every way of holding the socket to its interface refused: its
+    # requests cannot be kept to it. Either way none is sent, by that uplink
+    # or another: the bind-failure row at once. 0.0.0.0 is routed by the
+    # tables without asking. Where the device binding by index is refused
+    # (an emulator that does not know it), the one by name holds the socket;
+    # where both are, naming the output interface does. Each row: what the
+    # shim refuses, the source, where its requests must go, the one holding
+    # call that reached the kernel (strace), where they come from.
+    netns_uplinks
+    responder_start
+    if [ "$SCENARIO" = netlink_refused ]; then
+      rows=("netlink $UPLINK2_IP none -" "netlink=EACCES $UPLINK1_IP none -"
+        "netlink 0.0.0.0 kpi-up1 - $UPLINK1_IP")
+    else
+      rows=("ifindex,devname,unicast_if $UPLINK2_IP none -"
+        "ifindex=EPERM,devname=EPERM,unicast_if $UPLINK1_IP none -"
+        "ifindex $UPLINK2_IP kpi-up2 SO_BINDTODEVICE" "ifindex,devname $UPLINK2_IP kpi-up2 IP_UNICAST_IF")
+    fi
+    holding='SO_BINDTOIFINDEX|SO_BINDTODEVICE|IP_UNICAST_IF'
+    for row in "${rows[@]}"; do
+      read -r refused src via held from <<<"$row"
+      traced -e trace=setsockopt
+      refusing "$refused"
+      expect_via "$src" "$via" "${from:-$src}"
+      echo "refused by the shim:" "$(sort "$REFUSED_LOG" | uniq -c | sed "s/^ *\([0-9]*\) \(.*\)/\2 (\1)/" | paste -sd,)"
+      [ "$(sort -u "$REFUSED_LOG" | wc -l)" -eq "$(tr , '\n' <<<"$refused" | wc -l)" ] ||
+        fail "the shim refused $(sort -u "$REFUSED_LOG" | wc -l) kinds of call, expected each of $refused"
+      holds=$(grep -E "^setsockopt\(.*($holding)" "$STRACE_LOG" || true)
+      got=$(grep -oE "$holding" <<<"$holds" | tr '\n' ' ' || true)
+      [ "${got% }" = "${held#-}" ] || fail "holding calls that reached the kernel: ${holds:-none}; expected ${held/#-/none}"
+      [[ -z $holds || $holds == *" = 0" ]] || fail "the holding call failed: $holds"
+      PROBE_WRAPPER=
+    done
     ;;
   error_after_reply | redirect_after_reply)
     # Host unreachable, or a redirect, quoting each request 20 ms after its

@@ -2,7 +2,8 @@
 # network namespaces (probe host and responder host), runs the scripted
 # responder on one and the probe on the other, checks the report line and
 # removes everything again. They need root (skipped otherwise), python3 and
-# iproute2 (rtt_vs_ping also iputils ping). ".raw" runs the probe as root over
+# iproute2 (rtt_vs_ping also iputils ping; netlink_refused and hold_refused
+# the preload shim built here, and strace). ".raw" runs the probe as root over
 # a raw ICMP socket, ".dgram" as nobody over a datagram ICMP socket; the
 # scenarios net_raw_only and no_privilege choose the privileges themselves.
 set(KETROVA_INTEGRATION_TESTS
@@ -48,6 +49,8 @@ set(KETROVA_INTEGRATION_TESTS
   table_routed_source.dgram
   source_rules.raw
   source_rules.dgram
+  netlink_refused.raw
+  hold_refused.raw
 )
 # The path, not the host: the probe stalled by a tracer, answers past their
 # deadline, ICMP that says nothing about a request, many probes at once, the
@@ -141,6 +144,14 @@ set(KETROVA_INTEGRATION_EDGE_TESTS
 )
 list(APPEND KETROVA_INTEGRATION_TESTS ${KETROVA_INTEGRATION_EDGE_TESTS})
 list(APPEND KETROVA_INTEGRATION_SERIAL_TESTS filtered_flood.raw)
+
+# The preload library that refuses chosen calls (refuse_shim.c), for the
+# scenarios of a probe that may not use route netlink or hold its socket to
+# an interface; run_test.sh finds it in the tests directory beside the probe
+# (REFUSE_SHIM names another).
+enable_language(C)
+add_library(ketrova_refuse_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/refuse_shim.c)
+target_link_libraries(ketrova_refuse_shim PRIVATE ketrova_warnings ${CMAKE_DL_LIBS})
 
 foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
   add_test(NAME integration.${test}
