@@ -41,7 +41,7 @@ if [ -n "${PROBE_EMULATED:-}" ]; then
       echo "skipped: needs kernel stamps, which qemu-user does not pass to the probe"
       exit 77
       ;;
-    caps_during_run | caps_fail_closed | netlink_refused | hold_refused)
+    caps_during_run | caps_fail_closed | start_limit_refused | netlink_refused | hold_refused)
       echo "skipped: strace would trace qemu-user, not the probe's own system calls"
       exit 77
       ;;
@@ -104,10 +104,12 @@ run_probe() {
   local cmd=()
   if [ "$PROBE_USER" != root ]; then
     # nobody may not be able to reach the build tree; give it its own copy
-    # (PROBE_MODE: 4755 for a setuid-root install).
+    # (PROBE_MODE: 4755 for a setuid-root install; PROBE_FILECAPS: file
+    # capabilities to give it, cap_net_raw+ep as the package does).
     chmod 755 "$NETNS_WORK"
     install -m "${PROBE_MODE:-755}" "$PROBE_BIN" "$NETNS_WORK/ketrova-probe"
     bin=$NETNS_WORK/ketrova-probe
+    [ -z "${PROBE_FILECAPS:-}" ] || setcap "$PROBE_FILECAPS" "$bin"
     # PROBE_SWITCH=tracer: the wrapper starts the probe as nobody itself.
     [ "${PROBE_SWITCH:-}" = tracer ] || read -ra cmd <<<"$(as_nobody)"
   fi
@@ -655,6 +657,42 @@ case $SCENARIO in
       done
       expect_requests 0
     fi
+    ;;
+  start_limit_refused)
+    # capset refused at start (a seccomp filter answering EPERM), or skipped
+    # and claimed done, for root over the raw socket and for a copy with the
+    # file capability cap_net_raw+ep run by nobody, datagram sockets not
+    # admitted (strace, privileged, lets the capability take effect): the
+    # probe could not be limited, so it opens nothing, not one socket()
+    # call, and reports "IcmpCreateFile failed"; arguments that stop the run
+    # still have their own row. Each first uninjected: the same run works,
+    # over a raw socket.
+    ! findmnt -no OPTIONS -T "$NETNS_WORK" | grep -qw nosuid || fail "$NETNS_WORK is on a nosuid mount"
+    kernel_echo on
+    for who in root nobody; do
+      PROBE_USER=$who PROBE_FILECAPS=
+      [ "$who" = root ] || PROBE_FILECAPS=cap_net_raw+ep
+      for inject in none capset:error=EPERM capset:retval=0:when=1 missing:capset:error=EPERM; do
+        args=(-e "trace=socket,capset")
+        [ "$inject" = none ] || args+=(-e inject="${inject#missing:}")
+        if [ "$who" = root ]; then traced "${args[@]}"; else traced_setuid "${args[@]}"; fi
+        if [ "$inject" = none ]; then
+          probe_default
+          expect_series status=available loss_rate=0 received=10 note=
+          grep -q '^socket(AF_INET, SOCK_RAW.* = [0-9]' "$STRACE_LOG" || fail "no raw ICMP socket opened"
+          continue
+        elif [[ $inject == missing:* ]]; then
+          run_probe --target-ip "$TARGET_IP"
+          expect status=unavailable sent=0 src_ip= target_ip= note="missing --src-ip"
+        else
+          probe_default
+          expect status=unavailable loss_rate=100 sent=0 received=0 src_ip="$PROBE_IP" \
+            target_ip="$TARGET_IP" note="IcmpCreateFile failed"
+        fi
+        expect_traced INJECTED
+        ! grep -q '^socket(' "$STRACE_LOG" || fail "socket() called where the start-up limit failed"
+      done
+    done
     ;;
   # --- IP options and quoted destinations
   ip_options_reply)

@@ -83,6 +83,7 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   caps_during_run.dgram
   caps_fail_closed.raw
   caps_fail_closed.dgram
+  start_limit_refused.raw
   error_after_reply.raw
   error_after_reply.dgram
   redirect_after_reply.raw
