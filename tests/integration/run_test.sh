@@ -41,7 +41,8 @@ if [ -n "${PROBE_EMULATED:-}" ]; then
       echo "skipped: needs kernel stamps, which qemu-user does not pass to the probe"
       exit 77
       ;;
-    caps_during_run | caps_fail_closed | start_limit_refused | netlink_refused | hold_refused)
+    caps_during_run | caps_fail_closed | start_limit_refused | netlink_refused | hold_refused | \
+      route_gap | link_gap)
       echo "skipped: strace would trace qemu-user, not the probe's own system calls"
       exit 77
       ;;
@@ -897,6 +898,63 @@ case $SCENARIO in
     wait_probe
     [ "$(failed_sends EPERM)" -eq 1 ] || fail "$(failed_sends EPERM) sends refused, expected 1"
     expect_series status=unstable loss_rate=20 received=8 note= avg_latency_ms\<=20 jitter_ms\<=50
+    expect_requests 9
+    ;;
+  route_gap | link_gap)
+    # Request 4 is not sent: its interface's route to the target is gone
+    # when the probe asks for it (deleted once request 3 went out, back as
+    # soon as request 4's check was answered), so the probe never calls
+    # sendto for it; or the link is down when the kernel takes its send
+    # (taken down after its check was answered, up again once the kernel
+    # had refused it), which fails with ENETUNREACH before the kernel
+    # numbers the request's transmit stamp. (A datagram socket's send that
+    # fails so is made four times, as the failure may be an earlier
+    # request's pending error: the link comes back after the last.) Either
+    # way the request gets 1231, so the series reads "unavailable" with the
+    # bind-failure note, with nine replies, each 40 ms after its request.
+    # The last send before request 5 (request 3's, or request 4's last try)
+    # and request 5's are each held 300 ms on their way into sendto and 1 s
+    # on their way out: the round trip of request 5 stays 40 ms only if it
+    # is timed from its own transmit stamp (taking the gap for a numbered
+    # send, it would be timed from before its hold, or lost). The reply to
+    # request 3 may arrive while the route back is gone: no reverse-path
+    # filter.
+    in_probe sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0 \
+      net.ipv4.conf."$PROBE_IF".rp_filter=0
+    count_sends_before_echo
+    responder_start --default reply@40 --realtime
+    route=(198.51.100.0/24 dev "$PROBE_IF")
+    check=$((ASK_BASE + 3)) refused=1
+    [ "$KIND" = dgram ] && refused=4
+    [ "$SCENARIO" = route_gap ] && refused=0
+    send=$((SEND_BASE + 3 + refused))
+    traced -e trace=sendto,recvfrom \
+      -e inject=sendto:delay_enter=300000:delay_exit=1000000:when=$send..$((send + 1)) \
+      -e inject=recvfrom:delay_enter=1000000:when=$check
+    run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+    if [ "$SCENARIO" = route_gap ]; then
+      stalled_at sendto "$send" exit
+      in_probe ip route del "${route[@]}"
+      still_held "the route was deleted"
+      stalled_at recvfrom "$check"
+      in_probe ip route add "${route[@]}"
+      still_held "the route was back"
+    else
+      stalled_at recvfrom "$check"
+      in_probe ip link set "$PROBE_IF" down
+      still_held "the link was down"
+      stalled_at sendto "$send" exit
+      # Taking the link down took its routes with it.
+      in_probe ip link set "$PROBE_IF" up
+      in_probe ip route add "${route[@]}"
+      still_held "the link was up"
+    fi
+    wait_probe
+    expect_traced DELAYED
+    [ "$(failed_sends ENETUNREACH)" -eq "$refused" ] ||
+      fail "$(failed_sends ENETUNREACH) sends failed as network unreachable, expected $refused"
+    expect_series status=unavailable loss_rate=10 received=9 note="$BIND_NOTE" \
+      avg_latency_ms\>=40 avg_latency_ms\<=60 jitter_ms\<=20
     expect_requests 9
     ;;
   setuid_root)

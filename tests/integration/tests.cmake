@@ -96,6 +96,10 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   rtt_floor_valgrind.dgram
   firewall_refused.raw
   firewall_refused.dgram
+  route_gap.raw
+  route_gap.dgram
+  link_gap.raw
+  link_gap.dgram
   setuid_root.raw
   setuid_root.dgram
 )
