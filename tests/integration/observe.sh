@@ -16,11 +16,21 @@
 #                               one DELAYED or INJECTED
 #   strace_log                  what strace logged, if anything
 #   count_sends_before_echo     sets SEND_BASE, the sendto calls the probe
-#                               makes before its first echo request
+#                               makes before its first echo request, and
+#                               ASK_BASE, its recvfrom calls before it:
+#                               request N's route check is read by recvfrom
+#                               #ASK_BASE-1+N
+#   refusing WHAT               the next run_probe runs the probe (under any
+#                               tracer set before) with the preload shim
+#                               refusing WHAT (refuse_shim.c); REFUSED_LOG
+#                               lists each call it refused
 #   run_probe_async ARGS...     run_probe in the background
 #   wait_probe                  waits for it; fails as run_probe would have
-#   stalled_at CALL N           waits until the probe is held at the entry of
-#                               its Nth CALL (the traced CALLs only)
+#   stalled_at CALL N [exit]    waits until the probe is held at the entry of
+#                               its Nth CALL (the traced CALLs only), or on
+#                               its way out of it (strace's delay_exit)
+#   still_held WHAT             the probe has not moved on since stalled_at
+#                               found it held (WHAT was done in time)
 #   asleep_after CALL N         waits until the probe, past its Nth CALL and
 #                               a read after it, sleeps in ppoll (the traced
 #                               calls must include recvmsg and ppoll)
@@ -53,18 +63,31 @@ traced_setuid() {
 }
 
 # strace counts every call of a kind, and the probe may use sendto for more
-# than its echo requests (asking the kernel for its routes over netlink
-# first). One run answered by the responder host's kernel, before
-# responder_start so that the responder sees none of it, tells how many
-# come before the first echo request (an ICMP message of type 8, code 0).
+# than its echo requests. One run answered by the responder host's kernel,
+# before responder_start so that the responder sees none of it, tells how
+# many come before the first echo request (an ICMP message of type 8, code
+# 0), and how many recvfrom calls: route netlink answers read (the way out
+# found, then the first request's route checked, one read each) and, on a
+# raw socket, what queued ahead of its filter emptied.
 count_sends_before_echo() {
   kernel_echo on
-  traced -e trace=sendto
+  traced -e trace=sendto,recvfrom
   probe_default
-  SEND_BASE=$(awk '/^sendto\([0-9]+, "\\10\\0/ { print NR - 1; exit }' "$STRACE_LOG")
-  [ -n "$SEND_BASE" ] || fail "no echo request among the probe's sendto calls: $(cat "$STRACE_LOG")"
-  echo "sendto calls before the first echo request: $SEND_BASE"
+  read -r SEND_BASE ASK_BASE < <(awk '/^sendto\([0-9]+, "\\10\\0/ { print sends + 0, asks + 0; exit }
+    /^sendto\(/ { sends++ } /^recvfrom\(/ { asks++ }' "$STRACE_LOG") ||
+    fail "no echo request among the probe's sendto calls: $(cat "$STRACE_LOG")"
+  echo "before the first echo request: $SEND_BASE sendto calls, $ASK_BASE route netlink reads"
   PROBE_WRAPPER=
+}
+
+refusing() {
+  local shim=${REFUSE_SHIM:-$(dirname "$PROBE_BIN")/tests/libketrova_refuse_shim.so} asan
+  [ -f "$shim" ] || fail "no preload shim at $shim (build the target ketrova_refuse_shim)"
+  # AddressSanitizer's runtime must be the first library loaded (it checks).
+  asan=$(ldd "$PROBE_BIN" | awk '$1 ~ /^libasan\.so/ { print $3 }')
+  REFUSED_LOG=$NETNS_WORK/refused
+  : >"$REFUSED_LOG"
+  PROBE_WRAPPER+=" env LD_PRELOAD=${asan:+$asan:}$shim KPI_REFUSE=$1 KPI_REFUSE_LOG=$REFUSED_LOG"
 }
 
 # What strace logged, if the probe ran under it (for a failure's report).
@@ -112,23 +135,35 @@ probe_pid() {
 }
 
 # strace writes a call's entry when it stops there and the rest of the line
-# when it lets the call finish, so the log's last line, unfinished, is the
-# call the probe is held at.
+# when the call has returned, before any delay on its way out, so the log's
+# last line, unfinished, is the call the probe is held at (and finished, the
+# one it is held after).
+STALLED_LINE=
 stalled_at() {
-  local call=$1 n=$2 seen last i
+  local call=$1 n=$2 at=${3:-entry} seen last finished i
   for ((i = 0; i < 600; i++)); do
     seen=$(grep -c "^$call(" "$STRACE_LOG" || true)
     if [ "$seen" -ge "$n" ]; then
       last=$(tail -n 1 "$STRACE_LOG")
-      if [ "$seen" -eq "$n" ] && [[ $last == "$call("* && $last != *") = "* ]]; then
-        return 0
-      fi
-      fail "the probe went past its $call call #$n unheld: $(cat "$STRACE_LOG")"
+      finished=no
+      [[ $last == *") = "* ]] && finished=yes
+      [ "$seen" -eq "$n" ] && [[ $last == "$call("* ]] || finished=past
+      STALLED_LINE=$last
+      case $at:$finished in
+        entry:no | exit:yes) return 0 ;;
+        exit:no) ;; # still held at its entry
+        *) fail "the probe went past its $call call #$n unheld: $(cat "$STRACE_LOG")" ;;
+      esac
     fi
     kill -0 "$PROBE_JOB" 2>/dev/null || fail "the probe ended before its $call call #$n"
     sleep 0.05
   done
   fail "the probe did not reach its $call call #$n within 30 s"
+}
+
+still_held() {
+  [ "$(tail -n 1 "$STRACE_LOG")" = "$STALLED_LINE" ] ||
+    fail "the probe moved on before $1: $(cat "$STRACE_LOG")"
 }
 
 # A ppoll that only returns what is already queued is logged unfinished for

@@ -41,7 +41,8 @@ if [ -n "${PROBE_EMULATED:-}" ]; then
       echo "skipped: needs kernel stamps, which qemu-user does not pass to the probe"
       exit 77
       ;;
-    caps_during_run | caps_fail_closed)
+    caps_during_run | caps_fail_closed | start_limit_refused | netlink_refused | hold_refused | \
+      route_gap | link_gap)
       echo "skipped: strace would trace qemu-user, not the probe's own system calls"
       exit 77
       ;;
@@ -120,10 +121,12 @@ run_probe() {
   local cmd=()
   if [ "$PROBE_USER" != root ]; then
     # nobody may not be able to reach the build tree; give it its own copy
-    # (PROBE_MODE: 4755 for a setuid-root install).
+    # (PROBE_MODE: 4755 for a setuid-root install; PROBE_FILECAPS: file
+    # capabilities to give it, cap_net_raw+ep as the package does).
     chmod 755 "$NETNS_WORK"
     install -m "${PROBE_MODE:-755}" "$PROBE_BIN" "$NETNS_WORK/ketrova-probe"
     bin=$NETNS_WORK/ketrova-probe
+    [ -z "${PROBE_FILECAPS:-}" ] || setcap "$PROBE_FILECAPS" "$bin"
     # PROBE_SWITCH=tracer: the wrapper starts the probe as nobody itself.
     [ "${PROBE_SWITCH:-}" = tracer ] || read -ra cmd <<<"$(as_nobody)"
   fi
@@ -675,6 +678,42 @@ case $SCENARIO in
       expect_requests 0
     fi
     ;;
+  start_limit_refused)
+    # capset refused at start (a seccomp filter answering EPERM), or skipped
+    # and claimed done, for root over the raw socket and for a copy with the
+    # file capability cap_net_raw+ep run by nobody, datagram sockets not
+    # admitted (strace, privileged, lets the capability take effect): the
+    # probe could not be limited, so it opens nothing, not one socket()
+    # call, and reports "IcmpCreateFile failed"; arguments that stop the run
+    # still have their own row. Each first uninjected: the same run works,
+    # over a raw socket.
+    ! findmnt -no OPTIONS -T "$NETNS_WORK" | grep -qw nosuid || fail "$NETNS_WORK is on a nosuid mount"
+    kernel_echo on
+    for who in root nobody; do
+      PROBE_USER=$who PROBE_FILECAPS=
+      [ "$who" = root ] || PROBE_FILECAPS=cap_net_raw+ep
+      for inject in none capset:error=EPERM capset:retval=0:when=1 missing:capset:error=EPERM; do
+        args=(-e "trace=socket,capset")
+        [ "$inject" = none ] || args+=(-e inject="${inject#missing:}")
+        if [ "$who" = root ]; then traced "${args[@]}"; else traced_setuid "${args[@]}"; fi
+        if [ "$inject" = none ]; then
+          probe_default
+          expect_series status=available loss_rate=0 received=10 note=
+          grep -q '^socket(AF_INET, SOCK_RAW.* = [0-9]' "$STRACE_LOG" || fail "no raw ICMP socket opened"
+          continue
+        elif [[ $inject == missing:* ]]; then
+          run_probe --target-ip "$TARGET_IP"
+          expect status=unavailable sent=0 src_ip= target_ip= note="missing --src-ip"
+        else
+          probe_default
+          expect status=unavailable loss_rate=100 sent=0 received=0 src_ip="$PROBE_IP" \
+            target_ip="$TARGET_IP" note="IcmpCreateFile failed"
+        fi
+        expect_traced INJECTED
+        ! grep -q '^socket(' "$STRACE_LOG" || fail "socket() called where the start-up limit failed"
+      done
+    done
+    ;;
   # --- IP options and quoted destinations
   ip_options_reply)
     # Every reply carries a record-route option (a 28-byte IP header): a raw
@@ -862,6 +901,45 @@ case $SCENARIO in
         ;;
     esac
     ;;
+  netlink_refused | hold_refused)
+    # The host of two_uplinks, the probe run as root (the loader ignores a
+    # preload for a program that gains privileges at its start) under the
+    # preload shim. Route netlink refused (a sandbox without AF_NETLINK, or
+    # a security module): the interface of an uplink's address cannot be
+    # told. Every way of holding the socket to its interface refused: its
+    # requests cannot be kept to it. Either way none is sent, by that uplink
+    # or another: the bind-failure row at once. 0.0.0.0 is routed by the
+    # tables without asking. Where the device binding by index is refused
+    # (an emulator that does not know it), the one by name holds the socket;
+    # where both are, naming the output interface does. Each row: what the
+    # shim refuses, the source, where its requests must go, the one holding
+    # call that reached the kernel (strace), where they come from.
+    netns_uplinks
+    responder_start
+    if [ "$SCENARIO" = netlink_refused ]; then
+      rows=("netlink $UPLINK2_IP none -" "netlink=EACCES $UPLINK1_IP none -"
+        "netlink 0.0.0.0 kpi-up1 - $UPLINK1_IP")
+    else
+      rows=("ifindex,devname,unicast_if $UPLINK2_IP none -"
+        "ifindex=EPERM,devname=EPERM,unicast_if $UPLINK1_IP none -"
+        "ifindex $UPLINK2_IP kpi-up2 SO_BINDTODEVICE" "ifindex,devname $UPLINK2_IP kpi-up2 IP_UNICAST_IF")
+    fi
+    holding='SO_BINDTOIFINDEX|SO_BINDTODEVICE|IP_UNICAST_IF'
+    for row in "${rows[@]}"; do
+      read -r refused src via held from <<<"$row"
+      traced -e trace=setsockopt
+      refusing "$refused"
+      expect_via "$src" "$via" "${from:-$src}"
+      echo "refused by the shim:" "$(sort "$REFUSED_LOG" | uniq -c | sed "s/^ *\([0-9]*\) \(.*\)/\2 (\1)/" | paste -sd,)"
+      [ "$(sort -u "$REFUSED_LOG" | wc -l)" -eq "$(tr , '\n' <<<"$refused" | wc -l)" ] ||
+        fail "the shim refused $(sort -u "$REFUSED_LOG" | wc -l) kinds of call, expected each of $refused"
+      holds=$(grep -E "^setsockopt\(.*($holding)" "$STRACE_LOG" || true)
+      got=$(grep -oE "$holding" <<<"$holds" | tr '\n' ' ' || true)
+      [ "${got% }" = "${held#-}" ] || fail "holding calls that reached the kernel: ${holds:-none}; expected ${held/#-/none}"
+      [[ -z $holds || $holds == *" = 0" ]] || fail "the holding call failed: $holds"
+      PROBE_WRAPPER=
+    done
+    ;;
   error_after_reply | redirect_after_reply)
     # Host unreachable, or a redirect, quoting each request 20 ms after its
     # reply (after the probe has read the reply: arriving with it, the error
@@ -956,6 +1034,63 @@ case $SCENARIO in
     wait_probe
     [ "$(failed_sends EPERM)" -eq 1 ] || fail "$(failed_sends EPERM) sends refused, expected 1"
     expect_series status=unstable loss_rate=20 received=8 note= avg_latency_ms\<=20 jitter_ms\<=50
+    expect_requests 9
+    ;;
+  route_gap | link_gap)
+    # Request 4 is not sent: its interface's route to the target is gone
+    # when the probe asks for it (deleted once request 3 went out, back as
+    # soon as request 4's check was answered), so the probe never calls
+    # sendto for it; or the link is down when the kernel takes its send
+    # (taken down after its check was answered, up again once the kernel
+    # had refused it), which fails with ENETUNREACH before the kernel
+    # numbers the request's transmit stamp. (A datagram socket's send that
+    # fails so is made four times, as the failure may be an earlier
+    # request's pending error: the link comes back after the last.) Either
+    # way the request gets 1231, so the series reads "unavailable" with the
+    # bind-failure note, with nine replies, each 40 ms after its request.
+    # The last send before request 5 (request 3's, or request 4's last try)
+    # and request 5's are each held 300 ms on their way into sendto and 1 s
+    # on their way out: the round trip of request 5 stays 40 ms only if it
+    # is timed from its own transmit stamp (taking the gap for a numbered
+    # send, it would be timed from before its hold, or lost). The reply to
+    # request 3 may arrive while the route back is gone: no reverse-path
+    # filter.
+    in_probe sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0 \
+      net.ipv4.conf."$PROBE_IF".rp_filter=0
+    count_sends_before_echo
+    responder_start --default reply@40 --realtime
+    route=(198.51.100.0/24 dev "$PROBE_IF")
+    check=$((ASK_BASE + 3)) refused=1
+    [ "$KIND" = dgram ] && refused=4
+    [ "$SCENARIO" = route_gap ] && refused=0
+    send=$((SEND_BASE + 3 + refused))
+    traced -e trace=sendto,recvfrom \
+      -e inject=sendto:delay_enter=300000:delay_exit=1000000:when=$send..$((send + 1)) \
+      -e inject=recvfrom:delay_enter=1000000:when=$check
+    run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
+    if [ "$SCENARIO" = route_gap ]; then
+      stalled_at sendto "$send" exit
+      in_probe ip route del "${route[@]}"
+      still_held "the route was deleted"
+      stalled_at recvfrom "$check"
+      in_probe ip route add "${route[@]}"
+      still_held "the route was back"
+    else
+      stalled_at recvfrom "$check"
+      in_probe ip link set "$PROBE_IF" down
+      still_held "the link was down"
+      stalled_at sendto "$send" exit
+      # Taking the link down took its routes with it.
+      in_probe ip link set "$PROBE_IF" up
+      in_probe ip route add "${route[@]}"
+      still_held "the link was up"
+    fi
+    wait_probe
+    expect_traced DELAYED
+    [ "$(failed_sends ENETUNREACH)" -eq "$refused" ] ||
+      fail "$(failed_sends ENETUNREACH) sends failed as network unreachable, expected $refused"
+    expect_series status=unavailable loss_rate=10 received=9 note="$BIND_NOTE" \
+      avg_latency_ms\>=40 avg_latency_ms\<=60 jitter_ms\<=20
     expect_requests 9
     ;;
   setuid_root)

@@ -2,7 +2,8 @@
 # network namespaces (probe host and responder host), runs the scripted
 # responder on one and the probe on the other, checks the report line and
 # removes everything again. They need root (skipped otherwise), python3 and
-# iproute2 (rtt_vs_ping also iputils ping). ".raw" runs the probe as root over
+# iproute2 (rtt_vs_ping also iputils ping; netlink_refused and hold_refused
+# the preload shim built here, and strace). ".raw" runs the probe as root over
 # a raw ICMP socket, ".dgram" as nobody over a datagram ICMP socket; the
 # scenarios net_raw_only and no_privilege choose the privileges themselves.
 set(KETROVA_INTEGRATION_TESTS
@@ -62,6 +63,8 @@ set(KETROVA_INTEGRATION_TESTS
   route_gap_up1.dgram
   route_gap_up2.raw
   route_gap_up2.dgram
+  netlink_refused.raw
+  hold_refused.raw
 )
 # The path, not the host: the probe stalled by a tracer, answers past their
 # deadline, ICMP that says nothing about a request, many probes at once, the
@@ -94,6 +97,7 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   caps_during_run.dgram
   caps_fail_closed.raw
   caps_fail_closed.dgram
+  start_limit_refused.raw
   error_after_reply.raw
   error_after_reply.dgram
   redirect_after_reply.raw
@@ -106,6 +110,10 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   rtt_floor_valgrind.dgram
   firewall_refused.raw
   firewall_refused.dgram
+  route_gap.raw
+  route_gap.dgram
+  link_gap.raw
+  link_gap.dgram
   setuid_root.raw
   setuid_root.dgram
 )
@@ -155,6 +163,14 @@ set(KETROVA_INTEGRATION_EDGE_TESTS
 )
 list(APPEND KETROVA_INTEGRATION_TESTS ${KETROVA_INTEGRATION_EDGE_TESTS})
 list(APPEND KETROVA_INTEGRATION_SERIAL_TESTS filtered_flood.raw)
+
+# The preload library that refuses chosen calls (refuse_shim.c), for the
+# scenarios of a probe that may not use route netlink or hold its socket to
+# an interface; run_test.sh finds it in the tests directory beside the probe
+# (REFUSE_SHIM names another).
+enable_language(C)
+add_library(ketrova_refuse_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/refuse_shim.c)
+target_link_libraries(ketrova_refuse_shim PRIVATE ketrova_warnings ${CMAKE_DL_LIBS})
 
 foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
   add_test(NAME integration.${test}
