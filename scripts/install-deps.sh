@@ -11,7 +11,8 @@ sets=" ${*:-build} "
 has() { [[ $sets == *" $1 "* ]]; }
 packages=(cmake ninja-build g++ iproute2)
 if has package || has test; then
-  packages+=(dpkg-dev file mingw-w64)
+  # wixl makes the Windows Installer package.
+  packages+=(dpkg-dev file mingw-w64 wixl)
 fi
 if has cross-compilers || has cross || has test; then
   packages+=(dpkg-dev file g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-i686-linux-gnu
