@@ -27,6 +27,8 @@ if has test; then
   packages+=(libgtest-dev libgmock-dev python3 iputils-ping libcap2-bin util-linux dpkg-dev file groff-base man-db
              clang libclang-rt-14-dev valgrind strace nftables
              mingw-w64 googletest wine wine64)
+  # The Windows Installer package's tests read its tables with msiinfo.
+  packages+=(msitools)
   # The package test's judges: lintian, hardening-check, systemd-analyze.
   packages+=(lintian devscripts systemd strace)
   # The package under systemd as PID 1: a Debian tree booted in a container.
