@@ -10,7 +10,10 @@
 # sudo.
 #
 # Windows: a flat zip with ketrova-probe.exe, README.md and LICENSE.txt at its
-# top; `cpack -G ZIP` in a build made with the windows preset.
+# top; `cpack -G ZIP` in a build made with the windows preset. The same three
+# files in a Windows Installer package, ketrova-probe-VERSION-x64.msi in the
+# build directory, built with the rest where wixl is installed (target msi,
+# cmake/msi.cmake).
 
 include(GNUInstallDirs)
 
@@ -118,6 +121,21 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+
+  include(cmake/msi.cmake)
+  if(KETROVA_WIXL)
+    ketrova_add_msi(msi ${CPACK_PACKAGE_VERSION} ${KETROVA_MSI_FILE})
+    if(KETROVA_BUILD_TESTS)
+      # The later version that the Wine tests upgrade to: the next patch
+      # level (MSI compares the first three fields of a version).
+      math(EXPR ketrova_later_patch "0${PROJECT_VERSION_PATCH} + 1")
+      ketrova_add_msi(msi_later
+                      ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${ketrova_later_patch}
+                      ${KETROVA_MSI_LATER_FILE})
+    endif()
+  else()
+    message(STATUS "wixl not found: no Windows Installer package (install the package wixl)")
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
 

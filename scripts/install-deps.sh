@@ -11,7 +11,8 @@ sets=" ${*:-build} "
 has() { [[ $sets == *" $1 "* ]]; }
 packages=(cmake ninja-build g++ iproute2)
 if has package || has test; then
-  packages+=(dpkg-dev file mingw-w64)
+  # wixl makes the Windows Installer package.
+  packages+=(dpkg-dev file mingw-w64 wixl)
 fi
 if has cross-compilers || has cross || has test; then
   packages+=(dpkg-dev file g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-i686-linux-gnu
@@ -26,6 +27,8 @@ if has test; then
   packages+=(libgtest-dev libgmock-dev python3 iputils-ping libcap2-bin util-linux dpkg-dev file groff-base man-db
              clang libclang-rt-14-dev valgrind strace nftables
              mingw-w64 googletest wine wine64)
+  # The Windows Installer package's tests read its tables with msiinfo.
+  packages+=(msitools)
   # The package test's judges: lintian, hardening-check, systemd-analyze.
   packages+=(lintian devscripts systemd strace)
   # The package under systemd as PID 1: a Debian tree booted in a container.

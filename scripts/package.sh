@@ -2,10 +2,10 @@
 # Builds every package into dist/ (or the directory given): the Debian
 # package of the hardened Linux build, for /usr, on amd64 and, with Debian's
 # cross compilers, on arm64, armhf, i386, ppc64el and s390x; and the Windows
-# zip of the mingw-w64 cross build. Naming some of them (win64 for the zip)
-# builds only those, which keeps a local run short. Installs what it needs
-# first (Debian 12, as root; without root it needs everything installed
-# already).
+# zip and Windows Installer package (wixl) of the mingw-w64 cross build.
+# Naming some of them (win64 for the zip and the installer) builds only
+# those, which keeps a local run short. Installs what it needs first (Debian
+# 12, as root; without root it needs everything installed already).
 #
 #   scripts/package.sh [OUTPUT_DIRECTORY] [amd64|arm64|armhf|i386|ppc64el|s390x|win64]...
 set -euo pipefail
@@ -57,11 +57,12 @@ debian() {
 windows() {
   local dir=build/package-windows
   quietly cmake --preset windows -B "$dir" -DKETROVA_BUILD_TESTS=OFF
-  quietly cmake --build "$dir" -j "$jobs"
-  rm -f "$dir"/ketrova-probe-*.zip
+  rm -f "$dir"/ketrova-probe-*.zip "$dir"/ketrova-probe-*.msi
+  # (No target msi where wixl is missing: the build fails here.)
+  quietly cmake --build "$dir" -j "$jobs" --target all msi
   (cd "$dir" && quietly cpack -G ZIP)
-  cp "$dir/ketrova-probe-$PROJECT_VERSION-win64.zip" "$out"/
-  made+=("$out/ketrova-probe-$PROJECT_VERSION-win64.zip")
+  cp "$dir/ketrova-probe-$PROJECT_VERSION-win64.zip" "$dir/ketrova-probe-$PROJECT_VERSION-x64.msi" "$out"/
+  made+=("$out/ketrova-probe-$PROJECT_VERSION-win64.zip" "$out/ketrova-probe-$PROJECT_VERSION-x64.msi")
 }
 
 PROJECT_VERSION=$(sed -n 's/^project(ketrova-probe VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)

@@ -8,7 +8,8 @@
 # systemd unit does (no_new_privs, the capability ambient), verifies the
 # units with systemd-analyze, and purges the package with timer instances
 # enabled, checking that no file of it and no link to its units is left.
-# Checks the Windows zip's contents too.
+# Checks the Windows zip's contents too, and that the Windows Installer
+# package holds the same files.
 #
 # Run as root on Debian. Packets go only between the two namespaces.
 set -euo pipefail
@@ -241,6 +242,19 @@ done
 (cd "$scratch" && python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall()' "$zip")
 check "zipped program is a 64-bit Windows console program" \
   contains "$(file -b "$scratch/$top/ketrova-probe.exe")" "PE32+ executable (console) x86-64"
+
+# --- the Windows Installer package: the zip's three files --------------------
+# (Installed, upgraded and removed under Wine by the Windows stage.)
+msi=$(ls "$dist"/ketrova-probe-*-x64.msi)
+echo "package: $(basename "$msi")"
+mkdir "$scratch/msi"
+msiextract -C "$scratch/msi" "$msi" >/dev/null
+check "msi holds the zip's three files in ketrova-probe/, nothing else" \
+  test "$(cd "$scratch/msi" && find . -type f | LC_ALL=C sort | paste -sd ' ')" = \
+  "./ketrova-probe/LICENSE.txt ./ketrova-probe/README.md ./ketrova-probe/ketrova-probe.exe"
+for name in ketrova-probe.exe README.md LICENSE.txt; do
+  check "msi's $name is the zip's" cmp -s "$scratch/msi/ketrova-probe/$name" "$scratch/$top/$name"
+done
 
 echo
 echo "test-package: $passes passed, $failures failed"

@@ -18,6 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=build/systemd-root
 deb=${1:-}
+start=$SECONDS
 
 scripts/install-deps.sh test
 if [ -z "$deb" ]; then
@@ -31,49 +32,61 @@ if [ ! -x "$root/usr/lib/systemd/systemd" ]; then
 fi
 
 # The checks run inside, as a unit started at boot, which powers the
-# container off at the end; their output is left in /root/check.log.
+# container off at the end. They print what they check, counted as
+# scripts/test-package.sh counts its checks (scripts/checks.sh, copied in),
+# into /root/check.log; a command's own output is shown only when its check
+# fails.
 cp "$deb" "$root/root/ketrova-probe.deb"
+cp scripts/checks.sh "$root/root/checks.sh"
 cat >"$root/root/check.sh" <<'INSIDE'
 #!/bin/bash
 exec >/root/check.log 2>&1
-set -x
-check() {  # check NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then echo "ok   $name"; else echo "FAIL $name"; fi
-}
-dpkg -i /root/ketrova-probe.deb
+source /root/checks.sh
+log=/root/command.log
+# quietly COMMAND...: its output kept in $log, shown when it fails.
+quietly() { "$@" >"$log" 2>&1 || { sed 's/^/  /' "$log"; return 1; }; }
+report_lines() { journalctl -u "ketrova-probe@$1" -t ketrova-probe -o cat; }
+
+check "dpkg -i: the package installs" quietly dpkg -i /root/ketrova-probe.deb
 # The container's loopback is its only network: probe it, and an address
 # that it lacks (the bind-failure row).
 mkdir -p /etc/ketrova-probe
 echo TARGET_IP=127.0.0.1 >/etc/ketrova-probe/127.0.0.1.env
-systemctl enable --now ketrova-probe@127.0.0.1.timer ketrova-probe@192.0.2.10.timer
-systemctl start ketrova-probe@127.0.0.1.service ketrova-probe@192.0.2.10.service
+check "systemctl enable --now: the timers of 127.0.0.1 and 192.0.2.10" \
+  quietly systemctl enable --now ketrova-probe@127.0.0.1.timer ketrova-probe@192.0.2.10.timer
+check "systemctl start: their services run to the end" \
+  quietly systemctl start ketrova-probe@127.0.0.1.service ketrova-probe@192.0.2.10.service
+check "both timer instances are active" \
+  test "$(systemctl list-timers --no-legend 'ketrova-probe@*' | grep -c 'ketrova-probe@.*\.timer')" -eq 2
 # The timers' own run, at the next full minute.
 sleep $((62 - $(date +%S)))
-journalctl -u ketrova-probe@127.0.0.1 -o cat
-journalctl -u ketrova-probe@127.0.0.1 -o cat | jq -c . >/dev/null; echo "without -t: jq exit $?"
-journalctl -u ketrova-probe@127.0.0.1 -t ketrova-probe -o cat | jq -c .
+
+lines=$(report_lines 127.0.0.1)
+sed 's/^/  journal: /' <<<"$lines"
+journalctl -u ketrova-probe@127.0.0.1 -o cat | jq -c . >/dev/null 2>&1 && status=0 || status=$?
+echo "  without -t, jq exits $status (systemd's own lines about the unit are not JSON)"
+report_lines 127.0.0.1 | jq -c . >/dev/null
 check "journalctl -u ... -t ketrova-probe -o cat | jq: exit 0" test "${PIPESTATUS[1]}" -eq 0
-lines=$(journalctl -u ketrova-probe@127.0.0.1 -t ketrova-probe -o cat)
 check "the service's run and the timer's: two report lines or more" \
   test "$(grep -c '"src_ip":"127.0.0.1"' <<<"$lines")" -ge 2
 check "-u and -t together: only that instance's report lines" \
   test "$(grep -vc '"src_ip":"127.0.0.1"' <<<"$lines")" -eq 0
-journalctl -u ketrova-probe@192.0.2.10 -t ketrova-probe -o cat | jq -c .
+lines=$(report_lines 192.0.2.10)
+sed 's/^/  journal: /' <<<"$lines"
 check "an address the container lacks: the bind-failure row" \
-  grep -q '"note":"source bind failed (WinError 1231)"' <(journalctl -u ketrova-probe@192.0.2.10 -t ketrova-probe -o cat)
-systemctl list-timers --all --no-pager
-systemd-analyze security --no-pager ketrova-probe@127.0.0.1.service | tail -1
-apt-get remove -y ketrova-probe
-systemctl list-timers --all --no-pager
+  grep -q '"note":"source bind failed (WinError 1231)"' <<<"$lines"
+echo "  systemd-analyze security: $(systemd-analyze security --no-pager ketrova-probe@127.0.0.1.service | tail -1)"
+
+check "apt-get remove: exit 0" quietly apt-get remove -y ketrova-probe
 check "after apt-get remove: no timer instance left" \
   test -z "$(systemctl list-timers --all --no-legend 'ketrova-probe@*')"
 check "after apt-get remove: no link left in /etc/systemd" \
   test -z "$(find /etc/systemd -name 'ketrova-probe@*')"
-systemctl --failed --no-pager
-check "after apt-get remove: nothing in systemctl --failed" test -z "$(systemctl --failed --no-legend)"
-systemctl status --no-pager 'ketrova-probe@*'
+failed=$(systemctl --failed --no-legend)
+check "after apt-get remove: nothing in systemctl --failed" test -z "$failed"
+[ -z "$failed" ] || sed 's/^/  /' <<<"$failed"
+
+echo "test-systemd: $passes passed, $failures failed"
 systemctl poweroff
 INSIDE
 chmod 755 "$root/root/check.sh"
@@ -90,5 +103,12 @@ UNIT
 ln -sf /etc/systemd/system/ketrova-check.service "$root/etc/systemd/system/multi-user.target.wants/"
 rm -f "$root/root/check.log"
 timeout 600 systemd-nspawn -q -D "$root" -b --private-network --keep-unit --register=no --console=passive >build/systemd-boot.log 2>&1 || true
+if [ ! -f "$root/root/check.log" ]; then
+  echo "test-systemd: the checks did not run; the container's console, build/systemd-boot.log:" >&2
+  tail -20 build/systemd-boot.log >&2
+  exit 1
+fi
 cat "$root/root/check.log"
-! grep -q '^FAIL' "$root/root/check.log" && grep -q '^ok' "$root/root/check.log"
+echo "test-systemd: $((SECONDS - start)) s"
+# Every check passed, and the checks ran to their end.
+! grep -q '^FAIL' "$root/root/check.log" && grep -q '^test-systemd: [0-9]* passed, 0 failed$' "$root/root/check.log"

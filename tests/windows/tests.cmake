@@ -1,9 +1,10 @@
 # The Windows build's tests, run under Wine (included from tests/CMakeLists.txt).
 #
-# Every test but the echo series shares one Wine prefix in the build tree. Its
-# session starts inside a network namespace with no interfaces (fixture
-# wine_session), so no echo request of these tests can leave the machine.
-# The echo series makes its own pair of namespaces and its own prefix.
+# Every test but the echo series and the installer's shares one Wine prefix in
+# the build tree. Its session starts inside a network namespace with no
+# interfaces (fixture wine_session), so no echo request of these tests can
+# leave the machine. The echo series makes its own pair of namespaces and its
+# own prefix; the installer's test its own prefix, thrown away at its end.
 
 set(KETROVA_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
 set(KETROVA_WINE_PREFIX ${KETROVA_WINE_DIR}/prefix)
@@ -50,14 +51,26 @@ add_test(NAME windows_end_to_end
 add_test(NAME windows_command_line
          COMMAND command_line_compare Z:$<TARGET_FILE:ketrova-probe> Z:$<TARGET_FILE:argv_echo>)
 
+# The Windows Installer packages (cmake/msi.cmake, made where wixl is
+# installed): this version's, and a later version's to upgrade it with.
+include(${PROJECT_SOURCE_DIR}/cmake/msi.cmake)
+
 add_test(NAME windows_echo_series
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/echo_series.sh ${KETROVA_WINE_RUN}
                  ${KETROVA_WINE_SESSION} ${KETROVA_WINE_PREFIX} ${KETROVA_WINE_DIR}/netns-prefix
-                 $<TARGET_FILE:ketrova-probe>)
+                 $<TARGET_FILE:ketrova-probe> ${KETROVA_MSI_FILE})
 set_tests_properties(windows_echo_series PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180)
 
+# Install, upgrade, refused downgrade and removal with Wine's msiexec, in a
+# prefix of its own whose session starts in a namespace without interfaces.
+add_test(NAME windows_installer
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/installer.sh ${KETROVA_WINE_RUN}
+                 ${KETROVA_WINE_SESSION} ${KETROVA_WINE_PREFIX} ${KETROVA_WINE_DIR}/installer-prefix
+                 ${KETROVA_MSI_FILE} ${KETROVA_MSI_LATER_FILE})
+set_tests_properties(windows_installer PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
 set_tests_properties(unit_tests windows_end_to_end windows_command_line windows_echo_series
-                     PROPERTIES FIXTURES_REQUIRED wine_session)
+                     windows_installer PROPERTIES FIXTURES_REQUIRED wine_session)
 set_tests_properties(windows_wine_session_start PROPERTIES TIMEOUT 300)
 
 add_test(NAME windows_self_contained
