@@ -87,6 +87,7 @@ refusing() {
   asan=$(ldd "$PROBE_BIN" | awk '$1 ~ /^libasan\.so/ { print $3 }')
   REFUSED_LOG=$NETNS_WORK/refused
   : >"$REFUSED_LOG"
+  chmod 666 "$REFUSED_LOG"
   PROBE_WRAPPER+=" env LD_PRELOAD=${asan:+$asan:}$shim KPI_REFUSE=$1 KPI_REFUSE_LOG=$REFUSED_LOG"
 }
 

@@ -10,6 +10,15 @@
  *     unicast_if  setsockopt(IPPROTO_IP, IP_UNICAST_IF)     ENOPROTOOPT
  *   ERRNO, where given, is one of EAFNOSUPPORT, EACCES, EPERM, ENOPROTOOPT.
  *
+ *     pending_error  no call refused: after the 4th echo request, the
+ *                    socket it went out on holds a pending error (network
+ *                    unreachable) with nothing queued behind it, as when
+ *                    the kernel sets the error of an ICMP message whose
+ *                    record it could not queue. Until something reads it
+ *                    (getsockopt SO_ERROR, or the next read or send, which
+ *                    return it), poll reports it at once; each such
+ *                    wake-up is noted as "ppoll POLLERR".
+ *
  * Every other call goes on to the next definition (the C library's, or a
  * sanitizer's interceptor). */
 #define _GNU_SOURCE
@@ -17,6 +26,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,20 +72,23 @@ static int refusal(const char *word, int fallback) {
   return 0;
 }
 
+/* Writes `call` and `what` as one line of KPI_REFUSE_LOG. */
+static void note(const char *call, const char *what) {
+  const char *path = getenv("KPI_REFUSE_LOG");
+  if (path == NULL) return;
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  char line[128];
+  const int size = snprintf(line, sizeof line, "%s %s\n", call, what);
+  if (size > 0 && write(fd, line, (size_t)size) < 0) {
+    /* Nothing to be done: the test finds the line missing. */
+  }
+  close(fd);
+}
+
 /* Notes the refusal and fails the call with `error`. */
 static int refuse(const char *call, int error) {
-  const char *path = getenv("KPI_REFUSE_LOG");
-  if (path != NULL) {
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      char line[128];
-      const int size = snprintf(line, sizeof line, "%s %s\n", call, strerrorname_np(error));
-      if (size > 0 && write(fd, line, (size_t)size) < 0) {
-        /* Nothing to be done: the test finds the line missing. */
-      }
-      close(fd);
-    }
-  }
+  note(call, strerrorname_np(error));
   errno = error;
   return -1;
 }
@@ -113,4 +127,79 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t size) {
   }
   next("setsockopt", &real, sizeof real);
   return real(fd, level, name, value, size);
+}
+
+/* pending_error: the socket whose error stands, and the echo requests sent. */
+static int pending_fd = -1;
+static int echo_requests = 0;
+
+/* Whether a pending error stood on `fd`; it is cleared, as reading it does. */
+static int take_pending(int fd) {
+  if (fd < 0 || fd != pending_fd) return 0;
+  pending_fd = -1;
+  return 1;
+}
+
+/* The C library declares the address argument as __CONST_SOCKADDR_ARG
+ * (a transparent union where _GNU_SOURCE is defined). */
+ssize_t sendto(int fd, const void *data, size_t size, int flags, __CONST_SOCKADDR_ARG to,
+               socklen_t to_size) {
+  ssize_t (*real)(int, const void *, size_t, int, __CONST_SOCKADDR_ARG, socklen_t) = NULL;
+  next("sendto", &real, sizeof real);
+  if (refusal("pending_error", ENETUNREACH) == 0) return real(fd, data, size, flags, to, to_size);
+  if (take_pending(fd)) {
+    errno = ENETUNREACH;
+    return -1;
+  }
+  const ssize_t sent = real(fd, data, size, flags, to, to_size);
+  /* An echo request starts with type 8, code 0, on both socket kinds. */
+  const unsigned char *bytes = data;
+  if (sent >= 0 && size >= 8 && bytes[0] == 8 && bytes[1] == 0 && ++echo_requests == 4) {
+    pending_fd = fd;
+  }
+  return sent;
+}
+
+ssize_t recvmsg(int fd, struct msghdr *message, int flags) {
+  ssize_t (*real)(int, struct msghdr *, int) = NULL;
+  next("recvmsg", &real, sizeof real);
+  if ((flags & MSG_ERRQUEUE) == 0 && take_pending(fd)) {
+    errno = ENETUNREACH;
+    return -1;
+  }
+  return real(fd, message, flags);
+}
+
+int getsockopt(int fd, int level, int name, void *value, socklen_t *size) {
+  int (*real)(int, int, int, void *, socklen_t *) = NULL;
+  next("getsockopt", &real, sizeof real);
+  if (level == SOL_SOCKET && name == SO_ERROR && value != NULL && size != NULL &&
+      *size >= sizeof(int) && take_pending(fd)) {
+    const int error = ENETUNREACH;
+    memcpy(value, &error, sizeof error);
+    *size = sizeof error;
+    return 0;
+  }
+  return real(fd, level, name, value, size);
+}
+
+int ppoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout,
+          const sigset_t *mask) {
+  int (*real)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *) = NULL;
+  next("ppoll", &real, sizeof real);
+  int standing = 0;
+  for (nfds_t i = 0; i < count; ++i) standing |= fds[i].fd >= 0 && fds[i].fd == pending_fd;
+  if (!standing) return real(fds, count, timeout, mask);
+  /* The kernel reports a pending error as POLLERR, whatever was asked for. */
+  const struct timespec now = {0, 0};
+  int ready = real(fds, count, &now, mask);
+  if (ready < 0) return ready;
+  for (nfds_t i = 0; i < count; ++i) {
+    if (fds[i].fd == pending_fd) {
+      if (fds[i].revents == 0) ++ready;
+      fds[i].revents |= POLLERR;
+    }
+  }
+  note("ppoll", "POLLERR");
+  return ready;
 }

@@ -940,20 +940,29 @@ case $SCENARIO in
       PROBE_WRAPPER=
     done
     ;;
-  error_after_reply | redirect_after_reply)
-    # Host unreachable, or a redirect, quoting each request 20 ms after its
-    # reply (after the probe has read the reply: arriving with it, the error
-    # would be returned and cleared by the read), and the probe held 200 ms
-    # before each next send, so that the ICMP message has surely arrived by
-    # then: a datagram socket has it as a pending error, which must cost no
-    # request.
+  error_after_reply | net_error_after_reply | redirect_after_reply)
+    # Host or network unreachable, or a redirect, quoting each request 20 ms
+    # after its reply (after the probe has read the reply: arriving with it,
+    # the error would be returned and cleared by the read), and the probe
+    # held 200 ms before each next send, so that the ICMP message has surely
+    # arrived by then: a datagram socket has it as a pending error, which
+    # must cost no request.
     noise=unreach:1
+    [ "$SCENARIO" = net_error_after_reply ] && noise=unreach:0
     [ "$SCENARIO" = redirect_after_reply ] && noise=redirect
     count_sends_before_echo
     responder_start --default "reply+$noise@20" --error-src 198.51.100.1
     traced -e trace=sendto -e inject=sendto:delay_enter=200000:when=$((SEND_BASE + 2))..$((SEND_BASE + 10))
     probe_default
     expect_traced DELAYED
+    expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=20
+    expect_requests 10
+    ;;
+  error_behind_reply)
+    # Every reply followed at once by network unreachable quoting the same
+    # request. The reply was received first: every request counts.
+    responder_start --default reply+unreach:0 --error-src 198.51.100.1
+    probe_default
     expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=20
     expect_requests 10
     ;;
@@ -1157,6 +1166,21 @@ case $SCENARIO in
     probe_default
     expect_series status=unstable loss_rate=10 received=9 note=
     expect_elapsed 1000 2500
+    ;;
+  pending_error_alone)
+    # From request 4 on, which goes unanswered, the socket holds a pending
+    # error with nothing queued behind it (the preload shim keeps it there,
+    # as the kernel does when it could not queue the error's record): poll
+    # reports it at once, so left unread it would wake the wait again and
+    # again up to its deadline. It is read at the first wake-up.
+    responder_start --at 4=drop
+    refusing pending_error
+    probe_default
+    expect_series status=unstable loss_rate=10 received=9 note=
+    expect_elapsed 1000 1500
+    wakeups=$(grep -c '^ppoll POLLERR' "$REFUSED_LOG" || true)
+    echo "wake-ups while the pending error stood: $wakeups"
+    [ "$wakeups" -ge 1 ] && [ "$wakeups" -le 2 ] || fail "$wakeups wake-ups while the pending error stood"
     ;;
   first_sequence)
     # Three runs never start at the same sequence number, nor at the same

@@ -2,10 +2,11 @@
 # network namespaces (probe host and responder host), runs the scripted
 # responder on one and the probe on the other, checks the report line and
 # removes everything again. They need root (skipped otherwise), python3 and
-# iproute2 (rtt_vs_ping also iputils ping; netlink_refused and hold_refused
-# the preload shim built here, and strace). ".raw" runs the probe as root over
-# a raw ICMP socket, ".dgram" as nobody over a datagram ICMP socket; the
-# scenarios net_raw_only and no_privilege choose the privileges themselves.
+# iproute2 (rtt_vs_ping also iputils ping; netlink_refused, hold_refused and
+# pending_error_alone the preload shim built here, and strace). ".raw" runs the
+# probe as root over a raw ICMP socket, ".dgram" as nobody over a datagram ICMP
+# socket; the scenarios net_raw_only and no_privilege choose the privileges
+# themselves.
 set(KETROVA_INTEGRATION_TESTS
   available.raw
   available.dgram
@@ -100,6 +101,7 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   start_limit_refused.raw
   error_after_reply.raw
   error_after_reply.dgram
+  net_error_after_reply.dgram
   redirect_after_reply.raw
   redirect_after_reply.dgram
   reply_and_error_queued.raw
@@ -146,7 +148,7 @@ set(KETROVA_INTEGRATION_SERIAL_TESTS
 # The wait's edges: an answer unread at the deadline, wake-ups that answer
 # nothing, errors about another request or from another source, the first
 # sequence number, the raw socket's filter under a flood, closed standard
-# streams.
+# streams, a pending error with nothing queued behind it.
 set(KETROVA_INTEGRATION_EDGE_TESTS
   unread_at_deadline.raw
   unread_at_deadline.dgram
@@ -154,6 +156,8 @@ set(KETROVA_INTEGRATION_EDGE_TESTS
   woken_to_deadline.dgram
   stale_error.raw
   stale_error.dgram
+  pending_error_alone.raw
+  pending_error_alone.dgram
   other_src_error.raw
   first_sequence.raw
   first_sequence.dgram
