@@ -8,7 +8,13 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 scripts/install-deps.sh test
 
-stage() { printf '\n==== %s ====\n' "$*"; }
+# Each stage's heading; the one before it is timed when the next begins.
+current='' started=$SECONDS
+stage() {
+  [ -z "$current" ] || printf '\n---- %s: %d s\n' "$current" $((SECONDS - started))
+  current=$* started=$SECONDS
+  printf '\n==== %s ====\n' "$*"
+}
 
 stage "Debian package: build, install, run as nobody"
 scripts/test-package.sh
