@@ -10,6 +10,11 @@
  *     unicast_if  setsockopt(IPPROTO_IP, IP_UNICAST_IF)     ENOPROTOOPT
  *   ERRNO, where given, is one of EAFNOSUPPORT, EACCES, EPERM, ENOPROTOOPT.
  *
+ *     rx_stamps   no call refused: what a read of a socket's packet queue
+ *                 returns comes without its kernel stamp, as before the
+ *                 kernel's receive stamping comes on (what the error queue
+ *                 holds keeps its stamp); noted once a socket as
+ *                 "recvmsg without receive stamp"
  *     pending_error  no call refused: after the 4th echo request, the
  *                    socket it went out on holds a pending error (network
  *                    unreachable) with nothing queued behind it, as when
@@ -37,6 +42,10 @@
 #ifndef SO_BINDTOIFINDEX
 #define SO_BINDTOIFINDEX 62
 #endif
+/* The control message types of SO_TIMESTAMPING's stamps (32- and 64-bit
+ * time). */
+#define TIMESTAMPING_OLD 37
+#define TIMESTAMPING_NEW 65
 
 static const struct {
   const char *name;
@@ -160,14 +169,40 @@ ssize_t sendto(int fd, const void *data, size_t size, int flags, __CONST_SOCKADD
   return sent;
 }
 
+/* rx_stamps: takes the stamps out of a message's control data. */
+static void drop_stamps(struct msghdr *message) {
+  unsigned char *control = message->msg_control;
+  size_t kept = 0;
+  struct cmsghdr *c = CMSG_FIRSTHDR(message);
+  while (c != NULL) {
+    struct cmsghdr *following = CMSG_NXTHDR(message, c);
+    const size_t space = (size_t)((unsigned char *)following - (unsigned char *)c);
+    const int stamp = c->cmsg_level == SOL_SOCKET &&
+                      (c->cmsg_type == TIMESTAMPING_OLD || c->cmsg_type == TIMESTAMPING_NEW);
+    if (!stamp) {
+      memmove(control + kept, c, following != NULL ? space : CMSG_SPACE(c->cmsg_len - CMSG_LEN(0)));
+      kept += following != NULL ? space : CMSG_SPACE(c->cmsg_len - CMSG_LEN(0));
+    }
+    c = following;
+  }
+  message->msg_controllen = kept < message->msg_controllen ? kept : message->msg_controllen;
+}
+
 ssize_t recvmsg(int fd, struct msghdr *message, int flags) {
+  static int noted = -1;
   ssize_t (*real)(int, struct msghdr *, int) = NULL;
   next("recvmsg", &real, sizeof real);
   if ((flags & MSG_ERRQUEUE) == 0 && take_pending(fd)) {
     errno = ENETUNREACH;
     return -1;
   }
-  return real(fd, message, flags);
+  const ssize_t size = real(fd, message, flags);
+  if (size >= 0 && (flags & MSG_ERRQUEUE) == 0 && refusal("rx_stamps", EPERM) != 0) {
+    drop_stamps(message);
+    if (noted != fd) note("recvmsg", "without receive stamp");
+    noted = fd;
+  }
+  return size;
 }
 
 int getsockopt(int fd, int level, int name, void *value, socklen_t *size) {

@@ -41,7 +41,7 @@ if [ -n "${PROBE_EMULATED:-}" ]; then
       echo "skipped: needs kernel stamps, which qemu-user does not pass to the probe"
       exit 77
       ;;
-    caps_during_run | caps_fail_closed | start_limit_refused | netlink_refused | hold_refused | \
+    caps_during_run | caps_fail_closed | start_limit_refused | netlink_refused | hold_refused | error_behind_reply | \
       route_gap | link_gap)
       echo "skipped: strace would trace qemu-user, not the probe's own system calls"
       exit 77
@@ -960,11 +960,24 @@ case $SCENARIO in
     ;;
   error_behind_reply)
     # Every reply followed at once by network unreachable quoting the same
-    # request. The reply was received first: every request counts.
-    responder_start --default reply+unreach:0 --error-src 198.51.100.1
-    probe_default
-    expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=20
-    expect_requests 10
+    # request, 20 ms after it, and the probe held 5 ms after each wake-up, so
+    # that it reads its transmit stamp alone and then finds the two answers
+    # queued. The reply was received first: every request counts. Then the
+    # same with replies read without their receive stamps (the preload shim
+    # takes them out, as before the kernel's receive stamping comes on):
+    # which came first cannot be told, and the reply still counts.
+    responder_start --default reply@20+unreach:0@20 --error-src 198.51.100.1
+    for stamps in kernel none; do
+      traced -e trace=ppoll -e inject=ppoll:delay_exit=5000
+      [ "$stamps" = kernel ] || refusing rx_stamps
+      probe_default
+      expect_traced DELAYED
+      expect_series status=available loss_rate=0 received=10 note=
+      PROBE_WRAPPER=
+    done
+    grep -q '^recvmsg without receive stamp' "$REFUSED_LOG" ||
+      fail "the shim did not take the receive stamps away"
+    expect_requests 20
     ;;
   reply_and_error_queued)
     # The 3rd request gets its reply at 600 ms and host unreachable quoting

@@ -101,6 +101,8 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   start_limit_refused.raw
   error_after_reply.raw
   error_after_reply.dgram
+  error_behind_reply.raw
+  error_behind_reply.dgram
   net_error_after_reply.dgram
   redirect_after_reply.raw
   redirect_after_reply.dgram

@@ -8,8 +8,18 @@
 namespace ketrova {
 namespace {
 
-Nanos received(const Candidate& candidate) {
-  return candidate.when.stamp.value_or(candidate.when.read_at.realtime);
+// Whether the error queue's `record` goes before the packet queue's
+// `packet`. A transmit stamp always does: its request left before anything
+// could answer it. An ICMP error does where the kernel stamped both and the
+// error arrived first. Where either has no kernel stamp (the kernel's receive
+// stamping not on yet, or an emulator that passes no ancillary data), which
+// arrived first cannot be told, and the moments they were read say only in
+// which order this reader took them: the packet, a reply, goes first, so
+// that a reply is never lost to an error quoting the same request. The same
+// holds where both stamps are equal.
+bool record_first(const Candidate& record, const Candidate& packet) {
+  if (record.kind == Candidate::Kind::transmit_stamp) return true;
+  return record.when.stamp && packet.when.stamp && *record.when.stamp < *packet.when.stamp;
 }
 
 }  // namespace
@@ -30,7 +40,7 @@ bool EchoReader::next(Candidate& candidate) {
   Queue& packets = queues_[kPackets];
   Queue* first = nullptr;
   if (errors.held && packets.held) {
-    first = received(errors.head) <= received(packets.head) ? &errors : &packets;
+    first = record_first(errors.head, packets.head) ? &errors : &packets;
   } else if (errors.held) {
     first = &errors;
   } else if (packets.held) {

@@ -36,7 +36,7 @@ struct Candidate {
 // a datagram socket, the ICMP errors about them). Both are read side by side
 // and what they hold is handed out by the kernel's stamps, so that of two
 // answers to the same request in different queues, the one the kernel
-// received first comes first.
+// received first comes first (the reply, where the stamps cannot tell).
 class EchoReader {
  public:
   virtual ~EchoReader() = default;
