@@ -836,10 +836,13 @@ case $SCENARIO in
         size=$(in_probe ip -j -d link show dev kpi-up2 | wc -c)
         echo "ip -j -d link show dev kpi-up2: $size bytes"
         [ "$size" -gt 16384 ] || fail "kpi-up2's link answer is only $size bytes"
-        traced -e trace=read
+        traced -e trace=recvfrom
         expect_via "$UPLINK2_IP" kpi-up2
-        largest=$(sed -n 's/^read(.* = \([0-9]*\)$/\1/p' "$STRACE_LOG" | sort -n | tail -n 1)
-        echo "the probe's largest read: ${largest:-no} bytes"
+        # recvfrom(fd, data, BUFFER, MSG_TRUNC, ...) = LENGTH: an answer
+        # read whole is one whose length fits the buffer it was read into.
+        largest=$(sed -n 's/^recvfrom(.*, \([0-9]*\), MSG_TRUNC, .* = \([0-9]*\)$/\1 \2/p' "$STRACE_LOG" |
+          awk '$2 <= $1 { print $2 }' | sort -n | tail -n 1)
+        echo "the probe's largest answer read whole: ${largest:-no} bytes"
         [ "${largest:-0}" -gt 16384 ] || fail "the probe read no answer over 16 KiB whole"
         ;;
       reply_other_uplink)
