@@ -13,7 +13,8 @@
 #  2. The all-timeout series: the responder ignores echo requests; the
 #     probe's run from start to end, three times.
 #  2b. The cost of deciding every request's way out (a route lookup over
-#     route netlink before each), side by side with the layer before it
+#     route netlink before each): the check alone, timed over many calls
+#     (bench/decision.cpp); and whole runs side by side with the layer before it
 #     (BENCH_BEFORE, a git revision, built here with the release preset):
 #     BENCH_DECISION_RUNS runs each (default 200), alternately, kernel echo
 #     replies; the difference of the medians, wall and CPU time, spread over
@@ -118,6 +119,17 @@ for i in 1 2 3; do
 done
 
 echo "-- 2b. the per-request decision, against the layer before it"
+# The check alone (bench/decision.cpp, linked with this tree's layer): what
+# each request held to its interface adds, which the layer before did not do.
+cmake --preset release >/dev/null
+cmake --build --preset release -j 2 --target ketrova_os ketrova_core >/dev/null
+${CXX:-c++} -std=c++20 -O2 -Wall -Wextra -Werror -I src -o "$work/decision" bench/decision.cpp \
+  build/release/libketrova_os.a build/release/libketrova_core.a
+for i in 1 2 3; do
+  read -r check_wall check_cpu _ < <(in_probe "$work/decision" "$source_ip" "$target_ip")
+  printf '   the route check alone, run %d: wall %s us, CPU %s us a request (median of 5 rounds of 20000; target <= 10)\n' \
+    "$i" "$check_wall" "$check_cpu"
+done
 before_rev=${BENCH_BEFORE:-3943387}
 decision_runs=${BENCH_DECISION_RUNS:-200}
 if git rev-parse --verify -q "$before_rev^{commit}" >/dev/null; then
