@@ -61,12 +61,10 @@ int main(int argc, char** argv) {
   }
   const long long wall = now_ns() - start;
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  const long long cpu =
-      ((long long)usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000000LL +
-      ((long long)usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1000LL;
+  const long long cpu = ((long long)usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000000LL +
+                        ((long long)usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1000LL;
   char line[128];
-  const int n =
-      snprintf(line, sizeof line, "%lld %ld %d %lld\n", wall, usage.ru_maxrss, code, cpu);
+  const int n = snprintf(line, sizeof line, "%lld %ld %d %lld\n", wall, usage.ru_maxrss, code, cpu);
   (void)!write(report_fd, line, (size_t)n);
   return 0;
 }

@@ -48,7 +48,7 @@
 #define TIMESTAMPING_NEW 65
 
 static const struct {
-  const char *name;
+  const char* name;
   int value;
 } errors[] = {
     {"EAFNOSUPPORT", EAFNOSUPPORT},
@@ -58,8 +58,8 @@ static const struct {
 };
 
 /* The error that KPI_REFUSE gives for `word`; 0 where it is not named. */
-static int refusal(const char *word, int fallback) {
-  const char *list = getenv("KPI_REFUSE");
+static int refusal(const char* word, int fallback) {
+  const char* list = getenv("KPI_REFUSE");
   const size_t length = strlen(word);
   while (list != NULL && *list != '\0') {
     const size_t item = strcspn(list, ",");
@@ -82,8 +82,8 @@ static int refusal(const char *word, int fallback) {
 }
 
 /* Writes `call` and `what` as one line of KPI_REFUSE_LOG. */
-static void note(const char *call, const char *what) {
-  const char *path = getenv("KPI_REFUSE_LOG");
+static void note(const char* call, const char* what) {
+  const char* path = getenv("KPI_REFUSE_LOG");
   if (path == NULL) return;
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
@@ -96,7 +96,7 @@ static void note(const char *call, const char *what) {
 }
 
 /* Notes the refusal and fails the call with `error`. */
-static int refuse(const char *call, int error) {
+static int refuse(const char* call, int error) {
   note(call, strerrorname_np(error));
   errno = error;
   return -1;
@@ -104,8 +104,8 @@ static int refuse(const char *call, int error) {
 
 /* The next definition of `name`, as a function pointer (ISO C has no
  * conversion from an object pointer). */
-static void next(const char *name, void *function, size_t size) {
-  void *symbol = dlsym(RTLD_NEXT, name);
+static void next(const char* name, void* function, size_t size) {
+  void* symbol = dlsym(RTLD_NEXT, name);
   memcpy(function, &symbol, size);
 }
 
@@ -119,8 +119,8 @@ int socket(int domain, int type, int protocol) {
   return real(domain, type, protocol);
 }
 
-int setsockopt(int fd, int level, int name, const void *value, socklen_t size) {
-  int (*real)(int, int, int, const void *, socklen_t) = NULL;
+int setsockopt(int fd, int level, int name, const void* value, socklen_t size) {
+  int (*real)(int, int, int, const void*, socklen_t) = NULL;
   int error = 0;
   if (level == SOL_SOCKET && name == SO_BINDTOIFINDEX &&
       (error = refusal("ifindex", ENOPROTOOPT)) != 0) {
@@ -151,9 +151,9 @@ static int take_pending(int fd) {
 
 /* The C library declares the address argument as __CONST_SOCKADDR_ARG
  * (a transparent union where _GNU_SOURCE is defined). */
-ssize_t sendto(int fd, const void *data, size_t size, int flags, __CONST_SOCKADDR_ARG to,
+ssize_t sendto(int fd, const void* data, size_t size, int flags, __CONST_SOCKADDR_ARG to,
                socklen_t to_size) {
-  ssize_t (*real)(int, const void *, size_t, int, __CONST_SOCKADDR_ARG, socklen_t) = NULL;
+  ssize_t (*real)(int, const void*, size_t, int, __CONST_SOCKADDR_ARG, socklen_t) = NULL;
   next("sendto", &real, sizeof real);
   if (refusal("pending_error", ENETUNREACH) == 0) return real(fd, data, size, flags, to, to_size);
   if (take_pending(fd)) {
@@ -162,7 +162,7 @@ ssize_t sendto(int fd, const void *data, size_t size, int flags, __CONST_SOCKADD
   }
   const ssize_t sent = real(fd, data, size, flags, to, to_size);
   /* An echo request starts with type 8, code 0, on both socket kinds. */
-  const unsigned char *bytes = data;
+  const unsigned char* bytes = data;
   if (sent >= 0 && size >= 8 && bytes[0] == 8 && bytes[1] == 0 && ++echo_requests == 4) {
     pending_fd = fd;
   }
@@ -170,13 +170,13 @@ ssize_t sendto(int fd, const void *data, size_t size, int flags, __CONST_SOCKADD
 }
 
 /* rx_stamps: takes the stamps out of a message's control data. */
-static void drop_stamps(struct msghdr *message) {
-  unsigned char *control = message->msg_control;
+static void drop_stamps(struct msghdr* message) {
+  unsigned char* control = message->msg_control;
   size_t kept = 0;
-  struct cmsghdr *c = CMSG_FIRSTHDR(message);
+  struct cmsghdr* c = CMSG_FIRSTHDR(message);
   while (c != NULL) {
-    struct cmsghdr *following = CMSG_NXTHDR(message, c);
-    const size_t space = (size_t)((unsigned char *)following - (unsigned char *)c);
+    struct cmsghdr* following = CMSG_NXTHDR(message, c);
+    const size_t space = (size_t)((unsigned char*)following - (unsigned char*)c);
     const int stamp = c->cmsg_level == SOL_SOCKET &&
                       (c->cmsg_type == TIMESTAMPING_OLD || c->cmsg_type == TIMESTAMPING_NEW);
     if (!stamp) {
@@ -188,9 +188,9 @@ static void drop_stamps(struct msghdr *message) {
   message->msg_controllen = kept < message->msg_controllen ? kept : message->msg_controllen;
 }
 
-ssize_t recvmsg(int fd, struct msghdr *message, int flags) {
+ssize_t recvmsg(int fd, struct msghdr* message, int flags) {
   static int noted = -1;
-  ssize_t (*real)(int, struct msghdr *, int) = NULL;
+  ssize_t (*real)(int, struct msghdr*, int) = NULL;
   next("recvmsg", &real, sizeof real);
   if ((flags & MSG_ERRQUEUE) == 0 && take_pending(fd)) {
     errno = ENETUNREACH;
@@ -205,8 +205,8 @@ ssize_t recvmsg(int fd, struct msghdr *message, int flags) {
   return size;
 }
 
-int getsockopt(int fd, int level, int name, void *value, socklen_t *size) {
-  int (*real)(int, int, int, void *, socklen_t *) = NULL;
+int getsockopt(int fd, int level, int name, void* value, socklen_t* size) {
+  int (*real)(int, int, int, void*, socklen_t*) = NULL;
   next("getsockopt", &real, sizeof real);
   if (level == SOL_SOCKET && name == SO_ERROR && value != NULL && size != NULL &&
       *size >= sizeof(int) && take_pending(fd)) {
@@ -218,9 +218,8 @@ int getsockopt(int fd, int level, int name, void *value, socklen_t *size) {
   return real(fd, level, name, value, size);
 }
 
-int ppoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout,
-          const sigset_t *mask) {
-  int (*real)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *) = NULL;
+int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout, const sigset_t* mask) {
+  int (*real)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*) = NULL;
   next("ppoll", &real, sizeof real);
   int standing = 0;
   for (nfds_t i = 0; i < count; ++i) standing |= fds[i].fd >= 0 && fds[i].fd == pending_fd;

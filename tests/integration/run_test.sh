@@ -1196,7 +1196,9 @@ case $SCENARIO in
     expect_elapsed 1000 1500
     wakeups=$(grep -c '^ppoll POLLERR' "$REFUSED_LOG" || true)
     echo "wake-ups while the pending error stood: $wakeups"
-    [ "$wakeups" -ge 1 ] && [ "$wakeups" -le 2 ] || fail "$wakeups wake-ups while the pending error stood"
+    if [ "$wakeups" -lt 1 ] || [ "$wakeups" -gt 2 ]; then
+      fail "$wakeups wake-ups while the pending error stood"
+    fi
     ;;
   first_sequence)
     # Three runs never start at the same sequence number, nor at the same
