@@ -35,14 +35,9 @@ trap cleanup EXIT
 netns_create
 kernel_echo on
 
-# A fresh copy of the main prefix (hard links: Wine replaces, never rewrites,
-# the files it changes), whose session has never run outside the namespace.
-bash "$wine_session" stop "$prefix"
-rm -rf "$prefix"
-cp -al "$main_prefix" "$prefix"
-# Its Wine server keeps its directory apart from the main session's.
-rm -f "$prefix/wineserver"
-bash "$wine_session" start "$prefix" "$PROBE_NS"
+# A fresh copy of the main prefix, whose session has never run outside the
+# namespace.
+bash "$wine_session" fresh "$prefix" "$main_prefix" "$PROBE_NS"
 
 run_probe() {  # run_probe [PROGRAM]
   in_probe bash "$wine_run" "$prefix" "${1:-$probe}" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"

@@ -41,13 +41,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-bash "$wine_session" stop "$prefix"
-rm -rf "$prefix"
-# Hard links, as the echo series copies it: Wine replaces, never rewrites,
-# the files it changes.
-cp -al "$main_prefix" "$prefix"
-rm -f "$prefix/wineserver"
-bash "$wine_session" start "$prefix"
+bash "$wine_session" fresh "$prefix" "$main_prefix"
 
 in_prefix() { bash "$wine_run" "$prefix" "$@"; }
 windows_path() { local path; path=$(realpath "$1"); echo "Z:${path//\//\\}"; }

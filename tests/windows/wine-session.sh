@@ -2,6 +2,7 @@
 # Starts or stops the Wine session of a prefix.
 #
 #   wine-session.sh start PREFIX [NETNS]
+#   wine-session.sh fresh PREFIX MAIN_PREFIX [NETNS]
 #   wine-session.sh stop PREFIX
 #
 # start creates the prefix when it is missing (or not ours), then starts a
@@ -10,11 +11,16 @@
 # runs in a service process of the session, so every echo request of the
 # prefix's programs leaves from that namespace, whichever namespace the
 # program itself runs in; with no interfaces, nothing leaves at all.
-# stop ends the wineserver and every process of the prefix.
+# fresh first makes PREFIX a new copy of MAIN_PREFIX (hard links: Wine
+# replaces, never rewrites, the files it changes), whose session has never
+# run elsewhere, then starts it. stop ends the wineserver and every process
+# of the prefix.
 set -euo pipefail
 
 action=$1
 prefix=$2
+main_prefix=
+[ "$action" != fresh ] || { main_prefix=$3 && shift; }
 netns=${3:-}
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
@@ -56,11 +62,7 @@ prefix_processes() {
   return 0
 }
 
-case $action in
-stop)
-  stop_server
-  ;;
-start)
+start_session() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "wine-session: needs root (network namespaces)" >&2
     exit 1
@@ -94,9 +96,25 @@ start)
     fi
   done
   echo "wine-session: $count processes of $prefix, none in the host network namespace"
+}
+
+case $action in
+stop)
+  stop_server
+  ;;
+start)
+  start_session
+  ;;
+fresh)
+  stop_server
+  rm -rf "$prefix"
+  cp -al "$main_prefix" "$prefix"
+  # Its server keeps its directory apart from the main session's.
+  rm -f "$prefix/wineserver"
+  start_session
   ;;
 *)
-  echo "usage: wine-session.sh start PREFIX [NETNS] | stop PREFIX" >&2
+  echo "usage: wine-session.sh start PREFIX [NETNS] | fresh PREFIX MAIN_PREFIX [NETNS] | stop PREFIX" >&2
   exit 2
   ;;
 esac
