@@ -58,9 +58,14 @@ windows() {
   local dir=build/package-windows
   quietly cmake --preset windows -B "$dir" -DKETROVA_BUILD_TESTS=OFF
   rm -f "$dir"/ketrova-probe-*.zip "$dir"/ketrova-probe-*.msi
+  # strip writes the moment it runs into the program's PE header. One moment
+  # for both copies (the installer's and the zip's), the last commit's, so
+  # that they are the same file, and the same from one build to the next.
+  local epoch
+  epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 0)}
   # (No target msi where wixl is missing: the build fails here.)
-  quietly cmake --build "$dir" -j "$jobs" --target all msi
-  (cd "$dir" && quietly cpack -G ZIP)
+  quietly env SOURCE_DATE_EPOCH="$epoch" cmake --build "$dir" -j "$jobs" --target all msi
+  (cd "$dir" && quietly env SOURCE_DATE_EPOCH="$epoch" cpack -G ZIP)
   cp "$dir/ketrova-probe-$PROJECT_VERSION-win64.zip" "$dir/ketrova-probe-$PROJECT_VERSION-x64.msi" "$out"/
   made+=("$out/ketrova-probe-$PROJECT_VERSION-win64.zip" "$out/ketrova-probe-$PROJECT_VERSION-x64.msi")
 }
