@@ -83,6 +83,10 @@ count_sends_before_echo() {
 refusing() {
   local shim=${REFUSE_SHIM:-$(dirname "$PROBE_BIN")/tests/libketrova_refuse_shim.so} asan
   [ -f "$shim" ] || fail "no preload shim at $shim (build the target ketrova_refuse_shim)"
+  # A copy beside the probe's, where nobody can read it (the build tree may
+  # be in a directory that only its owner enters).
+  install -m 644 "$shim" "$NETNS_WORK/refuse_shim.so"
+  shim=$NETNS_WORK/refuse_shim.so
   # AddressSanitizer's runtime must be the first library loaded (it checks).
   asan=$(ldd "$PROBE_BIN" | awk '$1 ~ /^libasan\.so/ { print $3 }')
   REFUSED_LOG=$NETNS_WORK/refused
