@@ -2,8 +2,9 @@
 #
 # Linux: `cmake --install` puts the binary in bin, the manual page in
 # share/man/man1, README.md, the copyright file and the changelog in the
-# documentation directory, and the systemd template units
-# ketrova-probe@.service and ketrova-probe@.timer in lib/systemd/system.
+# documentation directory, the units' launcher (uplink-probe) in
+# lib/ketrova-probe, and the systemd template units ketrova-probe@ and
+# ketrova-probe-textfile@ (.service and .timer) in lib/systemd/system.
 # `cpack -G DEB` makes a Debian package for the configured prefix (configure
 # with -DCMAKE_INSTALL_PREFIX=/usr, as scripts/package.sh does) whose
 # postinst gives the binary CAP_NET_RAW, so that any user can run it without
@@ -30,7 +31,7 @@ else()
   # remove them too and no other (the README's uninstall). Staged installs
   # (DESTDIR, as cpack makes them) are not recorded.
   set(ketrova_install_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_DOCDIR}
-      ${CMAKE_INSTALL_MANDIR}/man1 ${KETROVA_SYSTEMD_UNITDIR})
+      ${CMAKE_INSTALL_MANDIR}/man1 ${KETROVA_SYSTEMD_UNITDIR} ${KETROVA_HELPER_DIR})
   install(CODE "set(ketrova_install_dirs \"${ketrova_install_dirs}\")
 set(ketrova_install_record \"${CMAKE_CURRENT_BINARY_DIR}/install_directories.txt\")")
   install(CODE [=[
@@ -89,14 +90,19 @@ endif()
   endif()
   ketrova_install_compressed(${KETROVA_CHANGELOG} ${CMAKE_INSTALL_DOCDIR})
 
-  # systemd template units, the instance name being the source address. The
-  # service runs the binary where this configuration installs it.
+  # systemd template units, the instance name being the uplink (a source
+  # address or an interface): the services run the launcher where this
+  # configuration installs it, which runs the probe.
   set(KETROVA_UNIT_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/ketrova-probe)
-  configure_file(packaging/systemd/ketrova-probe@.service.in
-                 ${CMAKE_CURRENT_BINARY_DIR}/systemd/ketrova-probe@.service @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/systemd/ketrova-probe@.service
-                packaging/systemd/ketrova-probe@.timer
-          DESTINATION ${KETROVA_SYSTEMD_UNITDIR})
+  set(KETROVA_UPLINK_PROGRAM ${CMAKE_INSTALL_PREFIX}/${KETROVA_HELPER_DIR}/uplink-probe)
+  install(TARGETS uplink-probe RUNTIME DESTINATION ${KETROVA_HELPER_DIR})
+  foreach(unit ketrova-probe@ ketrova-probe-textfile@)
+    configure_file(packaging/systemd/${unit}.service.in
+                   ${CMAKE_CURRENT_BINARY_DIR}/systemd/${unit}.service @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/systemd/${unit}.service
+                  packaging/systemd/${unit}.timer
+            DESTINATION ${KETROVA_SYSTEMD_UNITDIR})
+  endforeach()
 endif()
 
 set(CPACK_PACKAGE_NAME ketrova-probe)
@@ -207,9 +213,12 @@ set -e
 
 if [ "$1" = remove ]; then
     if [ -z "${DPKG_ROOT:-}" ] && [ -d /run/systemd/system ]; then
-        deb-systemd-invoke stop 'ketrova-probe@*.timer' 'ketrova-probe@*.service' > /dev/null || true
+        deb-systemd-invoke stop 'ketrova-probe@*.timer' 'ketrova-probe@*.service' \
+            'ketrova-probe-textfile@*.timer' 'ketrova-probe-textfile@*.service' > /dev/null || true
     fi
-    for link in "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.service         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.service; do
+    for link in "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.service         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.service \
+        "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe-textfile@?*.timer \
+        "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe-textfile@?*.service; do
         if [ -L "$link" ]; then
             rm -f "$link"
         fi
@@ -226,6 +235,14 @@ set -e
 
 if [ "$1" = remove ] && [ -d /run/systemd/system ]; then
     systemctl --system daemon-reload > /dev/null || true
+fi
+
+# What the units left behind would read as uplinks whose state stands
+# still: the last reports, and the metrics that node_exporter would go on
+# exporting.
+if [ "$1" = remove ]; then
+    rm -rf "${DPKG_ROOT:-}/run/ketrova-probe"
+    rm -f "${DPKG_ROOT:-}"/var/lib/prometheus/node-exporter/ketrova-probe-?*.prom
 fi
 
 exit 0
