@@ -31,7 +31,8 @@ else()
   # remove them too and no other (the README's uninstall). Staged installs
   # (DESTDIR, as cpack makes them) are not recorded.
   set(ketrova_install_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_DOCDIR}
-      ${CMAKE_INSTALL_MANDIR}/man1 ${KETROVA_SYSTEMD_UNITDIR} ${KETROVA_HELPER_DIR})
+      ${CMAKE_INSTALL_MANDIR}/man1 ${KETROVA_SYSTEMD_UNITDIR}
+      lib/ketrova-probe lib/nagios/plugins ${CMAKE_INSTALL_DOCDIR}/examples)
   install(CODE "set(ketrova_install_dirs \"${ketrova_install_dirs}\")
 set(ketrova_install_record \"${CMAKE_CURRENT_BINARY_DIR}/install_directories.txt\")")
   install(CODE [=[
@@ -54,6 +55,13 @@ if("$ENV{DESTDIR}" STREQUAL "")
 endif()
 ]=])
   install(TARGETS ketrova-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The monitoring outputs: the converter for node_exporter's textfile
+  # collector in the package's own directory, the plugin where monitoring
+  # systems look for plugins, and example definitions for the plugin.
+  install(TARGETS prometheus-textfile RUNTIME DESTINATION lib/ketrova-probe)
+  install(TARGETS check_ketrova_probe RUNTIME DESTINATION lib/nagios/plugins)
+  install(FILES packaging/monitoring/icinga2-ketrova-probe.conf packaging/monitoring/nagios-ketrova-probe.cfg
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   # The licence goes in as the machine-readable copyright file.
   install(FILES README.md packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

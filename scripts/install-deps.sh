@@ -33,6 +33,9 @@ if has test; then
   packages+=(lintian devscripts systemd strace)
   # The package under systemd as PID 1: a Debian tree booted in a container.
   packages+=(systemd-container debootstrap)
+  # The monitoring outputs' real clients: node_exporter's textfile collector
+  # and Nagios 4 (neither left running: the package test starts its own).
+  packages+=(prometheus-node-exporter nagios4-core)
 fi
 missing=()
 for p in "${packages[@]}"; do

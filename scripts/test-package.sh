@@ -32,6 +32,7 @@ scratch=$(mktemp -d)
 # shellcheck source=SCRIPTDIR/../tests/integration/netns.sh
 source tests/integration/netns.sh
 cleanup() {
+  if declare -F monitoring_cleanup >/dev/null; then monitoring_cleanup; fi
   netns_teardown
   if [ "$installed" = yes ]; then
     dpkg -P ketrova-probe >/dev/null 2>&1 || echo "test-package: dpkg -P ketrova-probe failed" >&2
@@ -65,7 +66,10 @@ contents=$(dpkg-deb --contents "$deb")
 for path in ./usr/bin/ketrova-probe ./usr/share/man/man1/ketrova-probe.1.gz \
   ./usr/share/doc/ketrova-probe/README.md ./usr/share/doc/ketrova-probe/copyright \
   ./usr/share/doc/ketrova-probe/changelog.gz \
-  ./usr/lib/systemd/system/ketrova-probe@.service ./usr/lib/systemd/system/ketrova-probe@.timer; do
+  ./usr/lib/systemd/system/ketrova-probe@.service ./usr/lib/systemd/system/ketrova-probe@.timer \
+  ./usr/lib/ketrova-probe/prometheus-textfile ./usr/lib/nagios/plugins/check_ketrova_probe \
+  ./usr/share/doc/ketrova-probe/examples/icinga2-ketrova-probe.conf \
+  ./usr/share/doc/ketrova-probe/examples/nagios-ketrova-probe.cfg; do
   check "package holds $path" contains "$contents"$'\n' " $path"$'\n'
 done
 depends=$(dpkg-deb --field "$deb" Depends)
@@ -86,20 +90,25 @@ check "no lintian overrides shipped" lacks "$contents" lintian/overrides
 
 # --- hardening-check on the packaged binary ----------------------------------
 dpkg-deb -x "$deb" "$scratch/root"
-packaged=$scratch/root/usr/bin/ketrova-probe
-hardening=$(hardening-check "$packaged" 2>&1 || true)
-sed -e '1d' -e 's/^ */  hardening-check: /' <<<"$hardening"
-for property in "Position Independent Executable" "Stack protected" "Read-only relocations" \
-  "Immediate binding"; do
-  check "hardening-check: $property: yes" grep -q "^ $property: yes" <<<"$hardening"
+# The probe, and the monitoring outputs' converter and plugin, built alike.
+for packaged in "$scratch"/root/usr/bin/ketrova-probe "$scratch"/root/usr/lib/ketrova-probe/prometheus-textfile \
+  "$scratch"/root/usr/lib/nagios/plugins/check_ketrova_probe; do
+  name=${packaged#"$scratch"/root}
+  [ "$name" = /usr/bin/ketrova-probe ] && name= || name=" $name"
+  hardening=$(hardening-check "$packaged" 2>&1 || true)
+  sed -e '1d' -e 's/^ */  hardening-check: /' <<<"$hardening"
+  for property in "Position Independent Executable" "Stack protected" "Read-only relocations" \
+    "Immediate binding"; do
+    check "hardening-check$name: $property: yes" grep -q "^ $property: yes" <<<"$hardening"
+  done
+  description=$(file -b "$packaged")
+  check "packaged binary$name is stripped" contains "$description" ", stripped"
+  check "packaged binary$name is dynamically linked" contains "$description" "dynamically linked"
+  needed=$(readelf -d "$packaged" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+  echo "  needed: $needed"
+  check "packaged binary$name needs the C library alone" \
+    test "$needed" = "ld-linux-x86-64.so.2 libc.so.6 " -o "$needed" = "libc.so.6 "
 done
-description=$(file -b "$packaged")
-check "packaged binary is stripped" contains "$description" ", stripped"
-check "packaged binary is dynamically linked" contains "$description" "dynamically linked"
-needed=$(readelf -d "$packaged" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
-echo "  needed: $needed"
-check "packaged binary needs the C library alone" \
-  test "$needed" = "ld-linux-x86-64.so.2 libc.so.6 " -o "$needed" = "libc.so.6 "
 
 # --- install it ------------------------------------------------------------
 if dpkg -s ketrova-probe >/dev/null 2>&1; then
@@ -204,6 +213,10 @@ if command -v strace >/dev/null; then
   check "every system call of a run is in SystemCallFilter=$filter" test -z "$outside"
   [ -z "$outside" ] || echo "  outside the filter: $outside"
 fi
+
+# --- the monitoring outputs, judged by node_exporter and Nagios ---------------
+# shellcheck source=SCRIPTDIR/package-monitoring.sh
+source scripts/package-monitoring.sh
 
 # --- removal disables every instance of the units -----------------------------
 # Enabled as an administrator enables them; systemctl changes only the files
