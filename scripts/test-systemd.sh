@@ -91,6 +91,7 @@ lines=$(report_lines 127.0.0.1)
 echo "  $report: $(cat "$report")"
 check "$report: one line" test "$(wc -l <"$report")" -eq 1 -a "$(tail -c 1 "$report" | od -An -c | tr -d ' ')" = '\n'
 check "$report: a report line of the journal" grep -qxF "$(cat "$report")" <<<"$lines"
+echo "  modes: $(stat -c '%a %U %n' /run/ketrova-probe "$report" | tr '\n' ' ')"
 check "$report: mode 0644, the directory 0755" \
   test "$(stat -c %a "$report") $(stat -c %a /run/ketrova-probe)" = "644 755"
 check "$report: readable by another user (nobody)" \
