@@ -32,7 +32,7 @@ else()
   # (DESTDIR, as cpack makes them) are not recorded.
   set(ketrova_install_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_DOCDIR}
       ${CMAKE_INSTALL_MANDIR}/man1 ${KETROVA_SYSTEMD_UNITDIR}
-      lib/ketrova-probe lib/nagios/plugins ${CMAKE_INSTALL_DOCDIR}/examples)
+      lib/ketrova-probe lib/nagios/plugins ${CMAKE_INSTALL_DOCDIR}/examples lib/sysusers.d)
   install(CODE "set(ketrova_install_dirs \"${ketrova_install_dirs}\")
 set(ketrova_install_record \"${CMAKE_CURRENT_BINARY_DIR}/install_directories.txt\")")
   install(CODE [=[
@@ -111,6 +111,9 @@ endif()
                   packaging/systemd/${unit}.timer
             DESTINATION ${KETROVA_SYSTEMD_UNITDIR})
   endforeach()
+  # The units' system user, made by the postinst.
+  install(FILES packaging/systemd/ketrova-probe.sysusers DESTINATION lib/sysusers.d
+          RENAME ketrova-probe.conf)
 endif()
 
 set(CPACK_PACKAGE_NAME ketrova-probe)
@@ -194,6 +197,12 @@ if [ "$1" = configure ]; then
     else
         echo "Setcap is not installed; unprivileged users need net.ipv4.ping_group_range" >&2
     fi
+fi
+
+# The units' user, from the package's sysusers.d file (systemd-sysusers
+# comes with systemd, without which the units have no use).
+if [ "$1" = configure ] && command -v systemd-sysusers > /dev/null; then
+    systemd-sysusers ${DPKG_ROOT:+--root="$DPKG_ROOT"} ketrova-probe.conf
 fi
 
 # The units are new or changed: systemd reads them again, where it runs

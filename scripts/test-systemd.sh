@@ -53,7 +53,7 @@ source /root/checks.sh
 log=/root/command.log
 # quietly COMMAND...: its output kept in $log, shown when it fails.
 quietly() { "$@" >"$log" 2>&1 || { sed 's/^/  /' "$log"; return 1; }; }
-report_lines() { journalctl -u "ketrova-probe@$1" -t ketrova-probe -o cat; }
+report_lines() { journalctl -b -u "ketrova-probe@$1" -t ketrova-probe -o cat; }
 
 check "dpkg -i: the package installs" quietly dpkg -i /root/ketrova-probe.deb
 # The container's loopback is its only network: probe it, and an address
@@ -92,8 +92,8 @@ echo "  $report: $(cat "$report")"
 check "$report: one line" test "$(wc -l <"$report")" -eq 1 -a "$(tail -c 1 "$report" | od -An -c | tr -d ' ')" = '\n'
 check "$report: a report line of the journal" grep -qxF "$(cat "$report")" <<<"$lines"
 echo "  modes: $(stat -c '%a %U %n' /run/ketrova-probe "$report" | tr '\n' ' ')"
-check "$report: mode 0644, the directory 0755" \
-  test "$(stat -c %a "$report") $(stat -c %a /run/ketrova-probe)" = "644 755"
+check "$report: mode 0644, the directory 0755, both the units' user's" \
+  test "$(stat -c '%a %U' "$report" /run/ketrova-probe | tr '\n' ' ')" = "644 ketrova-probe 755 ketrova-probe "
 check "$report: readable by another user (nobody)" \
   test "$(setpriv --reuid=nobody --regid=nogroup --clear-groups cat "$report")" = "$(cat "$report")"
 # Replaced whole: a new file at each run, and a reader that reads it over and
@@ -128,7 +128,7 @@ sleep 2
 
 lines=$(report_lines 127.0.0.1)
 sed 's/^/  journal: /' <<<"$lines" | tail -3
-journalctl -u ketrova-probe@127.0.0.1 -o cat | jq -c . >/dev/null 2>&1 && status=0 || status=$?
+journalctl -b -u ketrova-probe@127.0.0.1 -o cat | jq -c . >/dev/null 2>&1 && status=0 || status=$?
 echo "  without -t, jq exits $status (systemd's own lines about the unit are not JSON)"
 report_lines 127.0.0.1 | jq -c . >/dev/null
 check "journalctl -u ... -t ketrova-probe -o cat | jq: exit 0" test "${PIPESTATUS[1]}" -eq 0
@@ -182,19 +182,19 @@ check "... the same line in the journal" test "$(report_lines up0 | tail -1)" = 
 systemctl start ketrova-probe@nosuch0.service >/dev/null 2>&1 && status=0 || status=$?
 check "neither an address nor an interface (nosuch0): systemctl start fails" test "$status" -ne 0
 check "... the unit is failed" test "$(systemctl is-failed ketrova-probe@nosuch0.service)" = failed
-message=$(journalctl -u ketrova-probe@nosuch0 -t ketrova-probe -o cat)
+message=$(journalctl -b -u ketrova-probe@nosuch0 -t ketrova-probe -o cat)
 echo "  journal: $message"
 check "... the journal says why, at priority err" \
-  test "$(journalctl -u ketrova-probe@nosuch0 -t ketrova-probe -p err -o cat)" = \
+  test "$(journalctl -b -u ketrova-probe@nosuch0 -t ketrova-probe -p err -o cat)" = \
   'uplink-probe: uplink "nosuch0" is neither an IPv4 address nor a network interface of this host'
 check "... and holds no report line, nor /run/ketrova-probe a file" \
   test "$(grep -c '^{' <<<"$message") $(test -e /run/ketrova-probe/nosuch0.json && echo file)" = "0 "
 systemctl reset-failed ketrova-probe@nosuch0.service
 # Every uplink's verdict at once, from the journal: the report lines alone.
-every=$(journalctl -t ketrova-probe -p info..info -o json |
+every=$(journalctl -b -t ketrova-probe -p info..info -o json |
   jq -r '"\(._SYSTEMD_UNIT) \(.MESSAGE | fromjson | .status)"')
 sed 's/^/  every uplink: /' <<<"$every" | tail -4
-check "journalctl -t ketrova-probe -p info..info -o json | jq: every line a report" \
+check "journalctl -b -t ketrova-probe -p info..info -o json | jq: every line a report" \
   test "${PIPESTATUS[1]}" -eq 0 -a -n "$(grep '^ketrova-probe@up0.service unavailable$' <<<"$every")"
 
 # --- the textfile units ---------------------------------------------------------
@@ -209,7 +209,7 @@ check "$prom: the verdict of the uplink" \
   grep -qxF 'ketrova_probe_status{uplink="127.0.0.1",src_ip="127.0.0.1",target_ip="127.0.0.1",status="available"} 1' "$prom"
 check "$prom: mode 0644, root's" test "$(stat -c '%a %U' "$prom")" = "644 root"
 check "textfile 127.0.0.1: its report line in the journal" \
-  test -n "$(journalctl -u ketrova-probe-textfile@127.0.0.1 -t ketrova-probe -o cat | jq -c 'select(.src_ip == "127.0.0.1")')"
+  test -n "$(journalctl -b -u ketrova-probe-textfile@127.0.0.1 -t ketrova-probe -o cat | jq -c 'select(.src_ip == "127.0.0.1")')"
 inode=$(stat -c %i "$prom")
 quietly systemctl start ketrova-probe-textfile@127.0.0.1.service
 check "$prom: replaced (a new inode), no temporary file left" \
