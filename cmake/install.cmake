@@ -168,7 +168,9 @@ else()
     # architecture, its dependencies read with the cross sysroot's C library
     # (cmake/cross-depends.cmake, when cpack runs).
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KETROVA_DEBIAN_ARCH})
-    set(CPACK_KETROVA_BINARY ${CMAKE_CURRENT_BINARY_DIR}/ketrova-probe)
+    set(CPACK_KETROVA_BINARY ${CMAKE_CURRENT_BINARY_DIR}/ketrova-probe
+        ${CMAKE_CURRENT_BINARY_DIR}/uplink-probe ${CMAKE_CURRENT_BINARY_DIR}/prometheus-textfile
+        ${CMAKE_CURRENT_BINARY_DIR}/check_ketrova_probe)
     set(CPACK_KETROVA_SYSROOT ${KETROVA_CROSS_SYSROOT})
     set(CPACK_KETROVA_SHLIBDEPS_DIR ${CMAKE_CURRENT_BINARY_DIR}/shlibdeps)
     set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/cross-depends.cmake)

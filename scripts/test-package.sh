@@ -68,6 +68,9 @@ for path in ./usr/bin/ketrova-probe ./usr/share/man/man1/ketrova-probe.1.gz \
   ./usr/share/doc/ketrova-probe/changelog.gz \
   ./usr/lib/systemd/system/ketrova-probe@.service ./usr/lib/systemd/system/ketrova-probe@.timer \
   ./usr/lib/ketrova-probe/prometheus-textfile ./usr/lib/nagios/plugins/check_ketrova_probe \
+  ./usr/lib/ketrova-probe/uplink-probe ./usr/lib/sysusers.d/ketrova-probe.conf \
+  ./usr/lib/systemd/system/ketrova-probe-textfile@.service \
+  ./usr/lib/systemd/system/ketrova-probe-textfile@.timer \
   ./usr/share/doc/ketrova-probe/examples/icinga2-ketrova-probe.conf \
   ./usr/share/doc/ketrova-probe/examples/nagios-ketrova-probe.cfg; do
   check "package holds $path" contains "$contents"$'\n' " $path"$'\n'
@@ -92,7 +95,7 @@ check "no lintian overrides shipped" lacks "$contents" lintian/overrides
 dpkg-deb -x "$deb" "$scratch/root"
 # The probe, and the monitoring outputs' converter and plugin, built alike.
 for packaged in "$scratch"/root/usr/bin/ketrova-probe "$scratch"/root/usr/lib/ketrova-probe/prometheus-textfile \
-  "$scratch"/root/usr/lib/nagios/plugins/check_ketrova_probe; do
+  "$scratch"/root/usr/lib/nagios/plugins/check_ketrova_probe "$scratch"/root/usr/lib/ketrova-probe/uplink-probe; do
   name=${packaged#"$scratch"/root}
   [ "$name" = /usr/bin/ketrova-probe ] && name= || name=" $name"
   hardening=$(hardening-check "$packaged" 2>&1 || true)
@@ -132,12 +135,15 @@ fi
 # manual page that Documentation= names must be there.
 units=/usr/lib/systemd/system
 verify=$(systemd-analyze verify --man="$man_installed" \
-  "$units/ketrova-probe@192.0.2.10.service" "$units/ketrova-probe@192.0.2.10.timer" 2>&1) &&
+  "$units/ketrova-probe@192.0.2.10.service" "$units/ketrova-probe@192.0.2.10.timer" \
+  "$units/ketrova-probe@eth1.service" "$units/ketrova-probe-textfile@eth1.service" \
+  "$units/ketrova-probe-textfile@eth1.timer" 2>&1) &&
   verify_status=0 || verify_status=$?
 [ -z "$verify" ] || while IFS= read -r l; do echo "  systemd-analyze: $l"; done <<<"$verify"
 check "systemd-analyze verify: units clean" test "$verify_status" -eq 0 -a -z "$verify"
 service=$(cat "$units/ketrova-probe@.service")
-for setting in "ExecStart=$program --src-ip %i --target-ip \${TARGET_IP}" DynamicUser=yes \
+for setting in "ExecStart=/usr/lib/ketrova-probe/uplink-probe --last-report /run/ketrova-probe/%i.json %i" \
+  User=ketrova-probe RuntimeDirectory=ketrova-probe RuntimeDirectoryMode=0755 \
   AmbientCapabilities=CAP_NET_RAW CapabilityBoundingSet=CAP_NET_RAW NoNewPrivileges=yes \
   "RestrictAddressFamilies=AF_INET AF_NETLINK" ProtectSystem=strict ProtectHome=yes; do
   check "service: $setting" grep -qxF "$setting" <<<"$service"
