@@ -69,7 +69,7 @@ PluginArguments parse_plugin_arguments(const std::vector<std::string_view>& argu
     } else if (i + 1 < arguments.size()) {
       *slot = std::string(arguments[++i]);
     } else {
-      parsed.error = std::string(name) + " needs an address";
+      parsed.error = std::string(name) + " needs a value";
     }
   }
   return parsed;

@@ -471,7 +471,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     "unknown argument '--taget-ip'"},
                       ArgumentsCase{{"--src-ipx=1"}, {}, "unknown argument '--src-ipx=1'"},
                       ArgumentsCase{{"192.0.2.10"}, {}, "unknown argument '192.0.2.10'"},
-                      ArgumentsCase{{"--src-ip"}, {}, "--src-ip needs an address"},
+                      ArgumentsCase{{"--src-ip"}, {}, "--src-ip needs a value"},
                       ArgumentsCase{{"--src-ip", "a", "--src-ip=b"}, {}, "--src-ip given twice"}));
 
 TEST(PluginArgumentsTest, HelpAndVersion) {
