@@ -121,8 +121,7 @@ PluginOutcome plugin_outcome(const ProbeReport& report) {
                  addresses(report) + ": loss " + loss + "%, average " + average + " ms, jitter " +
                  jitter + " ms";
   if (!report.note.empty()) outcome.line += ", note: " + status_line_text(report.note);
-  outcome.line +=
-      " | pl=" + loss + "%;;;0;100 rta=" + average + "ms;;;0 jitter=" + jitter + "ms;;;0";
+  outcome.line += "|pl=" + loss + "%;;;0;100 rta=" + average + "ms;;;0 jitter=" + jitter + "ms;;;0";
   return outcome;
 }
 
