@@ -34,8 +34,9 @@ if has test; then
   # The package under systemd as PID 1: a Debian tree booted in a container.
   packages+=(systemd-container debootstrap)
   # The monitoring outputs' real clients: node_exporter's textfile collector
-  # and Nagios 4 (neither left running: the package test starts its own).
-  packages+=(prometheus-node-exporter nagios4-core)
+  # and Nagios 4 and Icinga 2 (none left running: the package test starts
+  # its own).
+  packages+=(prometheus-node-exporter nagios4-core icinga2-bin)
 fi
 missing=()
 for p in "${packages[@]}"; do

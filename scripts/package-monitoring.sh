@@ -4,9 +4,9 @@
 # by a real node_exporter (Debian's prometheus-node-exporter, on a free
 # loopback port, with only the textfile collector), and the monitoring
 # plugin's state, status line and performance data for every outcome row,
-# then run by a real Nagios 4 (Debian's nagios4-core, inside the probe host's
-# namespace, with a configuration of its own that loads the shipped command
-# definitions).
+# then run by a real Nagios 4 (Debian's nagios4-core) and a real Icinga 2
+# (icinga2-bin), each inside the probe host's namespace with a configuration
+# of its own that loads the shipped definitions.
 #
 # Sourced by scripts/test-package.sh with the package installed, the
 # namespace pair made (tests/integration/netns.sh, kernel echo on) and
@@ -55,8 +55,9 @@ row_line[bind]=$(probe_line --src-ip 192.0.2.99 --target-ip "$TARGET_IP")
 row_line[missing]=$(probe_line --target-ip "$TARGET_IP")
 row_line[invalid-source]=$(probe_line --src-ip "$bad_source" --target-ip "$TARGET_IP")
 row_line[invalid-target]=$(probe_line --src-ip "$PROBE_IP" --target-ip 198.51.100.256)
-row_line[service]=$(in_probe setpriv --reuid=nobody --regid=nogroup --clear-groups --nnp --inh-caps=-all \
-  "$program" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP")
+# The copy without the file capability, as nobody (test-package.sh made it).
+row_line[service]=$(in_probe setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
+  "$scratch/ketrova-probe" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP")
 # Made by hand: a lossy series, and texts with every escape the line has.
 row_line[unstable]='{"status":"unstable","loss_rate":10,"avg_latency_ms":250,"jitter_ms":101,"sent":10,"received":9,"src_ip":"192.0.2.10","target_ip":"198.51.100.7","note":""}'
 row_line[texts]='{"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,"sent":0,"received":0,"src_ip":"x\\\\y\"z\nw","target_ip":"\t\r\u0001|\u00e9","note":"invalid --src-ip"}'
@@ -156,12 +157,12 @@ expect_plugin() { # NAME STATE LINE-PATTERN COMMAND...
   check "plugin ($name): exit $state" test "$status" -eq "$state"
   check "plugin ($name): one status line as expected" grep -qxE -- "$pattern" <<<"$out"
 }
-expect_plugin available 0 "KETROVA-PROBE OK - available from $PROBE_IP to $TARGET_IP: loss 0%, average [0-9]+ ms, jitter [0-9]+ ms \\| pl=0%;;;0;100 rta=[0-9]+ms;;;0 jitter=[0-9]+ms;;;0" \
+expect_plugin available 0 "KETROVA-PROBE OK - available from $PROBE_IP to $TARGET_IP: loss 0%, average [0-9]+ ms, jitter [0-9]+ ms\\|pl=0%;;;0;100 rta=[0-9]+ms;;;0 jitter=[0-9]+ms;;;0" \
   in_probe "$plugin" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
-expect_plugin "bind failure" 2 "KETROVA-PROBE CRITICAL - unavailable from 192\\.0\\.2\\.99 to $TARGET_IP: loss 100%, average 0 ms, jitter 0 ms, note: source bind failed \\(WinError 1231\\) \\| pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0" \
+expect_plugin "bind failure" 2 "KETROVA-PROBE CRITICAL - unavailable from 192\\.0\\.2\\.99 to $TARGET_IP: loss 100%, average 0 ms, jitter 0 ms, note: source bind failed \\(WinError 1231\\)\\|pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0" \
   in_probe "$plugin" --src-ip 192.0.2.99 --target-ip "$TARGET_IP"
 kernel_echo off
-expect_plugin "no reply" 2 "KETROVA-PROBE CRITICAL - unavailable from $PROBE_IP to $TARGET_IP: loss 100%, average 0 ms, jitter 0 ms \\| pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0" \
+expect_plugin "no reply" 2 "KETROVA-PROBE CRITICAL - unavailable from $PROBE_IP to $TARGET_IP: loss 100%, average 0 ms, jitter 0 ms\\|pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0" \
   in_probe "$plugin" --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
 kernel_echo on
 expect_plugin "missing --src-ip" 3 "KETROVA-PROBE UNKNOWN - no series sent: missing --src-ip" in_probe "$plugin"
@@ -170,6 +171,8 @@ expect_plugin "invalid --src-ip, texts with | and line feed" 3 \
   in_probe "$plugin" --src-ip $'a|b\nc' --target-ip "$TARGET_IP"
 expect_plugin "invalid --target-ip" 3 "KETROVA-PROBE UNKNOWN - no series sent from $PROBE_IP to 198\\.51\\.100\\.256: invalid --target-ip" \
   in_probe "$plugin" --src-ip "$PROBE_IP" --target-ip 198.51.100.256
+# As nobody under no_new_privs: the plugin holds no capability, and the
+# probe gains none from its file when the plugin runs it.
 expect_plugin "service unavailable (no privilege)" 3 \
   "KETROVA-PROBE UNKNOWN - no series sent from $PROBE_IP to $TARGET_IP: IcmpCreateFile failed" \
   in_probe setpriv --reuid=nobody --regid=nogroup --clear-groups --nnp --inh-caps=-all \
@@ -189,7 +192,7 @@ stand_in() {
   chmod 0755 "$program"
 }
 stand_in "echo '${row_line[unstable]}'"
-expect_plugin unstable 1 "KETROVA-PROBE WARNING - unstable from $PROBE_IP to $TARGET_IP: loss 10%, average 250 ms, jitter 101 ms \\| pl=10%;;;0;100 rta=250ms;;;0 jitter=101ms;;;0" \
+expect_plugin unstable 1 "KETROVA-PROBE WARNING - unstable from $PROBE_IP to $TARGET_IP: loss 10%, average 250 ms, jitter 101 ms\\|pl=10%;;;0;100 rta=250ms;;;0 jitter=101ms;;;0" \
   "$plugin" --src-ip "$PROBE_IP"
 stand_in "exit 1"
 expect_plugin "probe failed" 3 "KETROVA-PROBE UNKNOWN - $program failed with exit status 1" "$plugin" --src-ip "$PROBE_IP"
@@ -303,7 +306,8 @@ verified=0
 nagios4 -v "$nagios_dir/nagios.cfg" >"$scratch/nagios-verify.log" 2>&1 || verified=$?
 check "nagios4 -v: the configuration with the shipped definitions is valid" test "$verified" -eq 0
 [ "$verified" -eq 0 ] || sed 's/^/  nagios4: /' "$scratch/nagios-verify.log" | grep -iE 'error|warning' || true
-in_probe nagios4 "$nagios_dir/nagios.cfg" >"$scratch/nagios.out" 2>&1 &
+# (Not through in_probe: $! must be the daemon itself, ip netns exec's process.)
+ip netns exec "$PROBE_NS" nagios4 "$nagios_dir/nagios.cfg" >"$scratch/nagios.out" 2>&1 &
 monitoring_pids+=($!)
 # Every service checked once: status.dat says so.
 nagios_status() {
@@ -347,4 +351,106 @@ expect_nagios "probe could not run" 3 \
 check "Nagios wrote the performance data of the two series" \
   test "$(grep -c 'pl=' "$nagios_dir/service-perfdata" 2>/dev/null || echo 0)" -ge 2
 monitoring_cleanup
-check "Nagios stopped: no process left in the probe host's namespace" test -z "$(ip netns pids "$PROBE_NS")"
+# Its workers end when it does.
+for _ in $(seq 50); do
+  [ -n "$(ip netns pids "$PROBE_NS")" ] || break
+  sleep 0.1
+done
+left=$(ip netns pids "$PROBE_NS" | xargs -r ps -o pid=,args= -p || true)
+check "Nagios stopped: no process left in the probe host's namespace" test -z "$left"
+[ -z "$left" ] || echo "  left: $left"
+
+# --- a real Icinga 2 runs the shipped CheckCommand ----------------------------
+checkcommand=/usr/share/doc/ketrova-probe/examples/icinga2-ketrova-probe.conf
+[ -e "$checkcommand" ] || checkcommand=$scratch/root$checkcommand
+icinga_dir=$scratch/icinga2
+mkdir -p "$icinga_dir"/{lib,log,cache,spool,run/icinga2}
+cat >"$icinga_dir/icinga2.conf" <<EOF
+include <itl>
+const PluginDir = "/usr/lib/nagios/plugins"
+include "$checkcommand"
+object CheckerComponent "checker" { }
+object FileLogger "log" {
+  path = "$icinga_dir/icinga2.log"
+  severity = "information"
+}
+object Host "probe-host" {
+  check_command = "dummy"
+  enable_active_checks = false
+}
+EOF
+for service in "available uplink:$PROBE_IP:$TARGET_IP" "bind failure:192.0.2.99:$TARGET_IP" \
+  "probe could not run:192.0.2.300:"; do
+  IFS=: read -r name src target <<<"$service"
+  {
+    echo "object Service \"$name\" {"
+    echo '  host_name = "probe-host"'
+    echo '  check_command = "ketrova-probe"'
+    echo '  check_interval = 2s'
+    echo "  vars.ketrova_probe_src_ip = \"$src\""
+    [ -z "$target" ] || echo "  vars.ketrova_probe_target_ip = \"$target\""
+    echo "}"
+  } >>"$icinga_dir/icinga2.conf"
+done
+chown -R nagios:nagios "$icinga_dir"
+# Every path of its own in the temporary directory, none in the system's.
+d=$icinga_dir
+icinga_options=(-c "$d/icinga2.conf" -DDataDir="$d/lib" -DLogDir="$d/log" -DCacheDir="$d/cache" -DSpoolDir="$d/spool"
+  -DInitRunDir="$d/run" -DVarsPath="$d/cache/vars" -DPidPath="$d/run/icinga2/icinga2.pid"
+  -DStatePath="$d/lib/icinga2.state" -DObjectsPath="$d/cache/objects" -DRunAsUser=nagios -DRunAsGroup=nagios)
+verified=0
+icinga2 daemon -C "${icinga_options[@]}" >"$scratch/icinga-verify.log" 2>&1 || verified=$?
+check "icinga2 daemon -C: the configuration with the shipped CheckCommand is valid" test "$verified" -eq 0
+[ "$verified" -eq 0 ] || grep -E 'critical|warning' "$scratch/icinga-verify.log" | sed 's/^/  icinga2: /'
+# Checked every two seconds for a while, then stopped: Icinga writes each
+# service's last result into its state file as it shuts down.
+# (Not through a function: $! must be the daemon itself.)
+ip netns exec "$PROBE_NS" icinga2 daemon "${icinga_options[@]}" >"$scratch/icinga.out" 2>&1 &
+icinga_pid=$!
+monitoring_pids+=("$icinga_pid")
+sleep 12
+kill "$icinga_pid" 2>/dev/null || true
+wait "$icinga_pid" 2>/dev/null || true
+icinga_recorded=$(python3 - "$icinga_dir/lib/icinga2.state" <<'PY'
+import json, sys
+try:
+    data = open(sys.argv[1]).read()
+except OSError:
+    sys.exit(0)
+i = 0
+while i < len(data):
+    colon = data.index(":", i)
+    size = int(data[i:colon])
+    item = json.loads(data[colon + 1:colon + 1 + size])
+    i = colon + size + 2
+    result = item.get("update", {}).get("last_check_result")
+    if item.get("type") == "Service" and result:
+        print("\t".join([item["name"].split("!", 1)[1], str(int(result["state"])), str(result["exit_status"]),
+                         result["output"], " ".join(result["performance_data"] or [])]))
+PY
+)
+echo "Icinga 2 recorded (service, state, exit status, output, performance data):"
+while IFS= read -r record; do echo "  $record"; done <<<"$icinga_recorded"
+expect_icinga() { # SERVICE STATE OUTPUT-PATTERN PERFDATA-PATTERN
+  local record
+  record=$(grep "^$1"$'\t' <<<"$icinga_recorded" || true)
+  check "Icinga 2 ($1): state $2" test "$(cut -f2 <<<"$record")" = "$2" -a "$(cut -f3 <<<"$record")" = "$2"
+  check "Icinga 2 ($1): output as the plugin's" grep -qxE -- "$3" <<<"$(cut -f4 <<<"$record")"
+  check "Icinga 2 ($1): performance data as the plugin's" grep -qxE -- "$4" <<<"$(cut -f5 <<<"$record")"
+}
+expect_icinga "available uplink" 0 \
+  "KETROVA-PROBE OK - available from $PROBE_IP to $TARGET_IP: loss 0%, average [0-9]+ ms, jitter [0-9]+ ms" \
+  "pl=0%;;;0;100 rta=[0-9]+ms;;;0 jitter=[0-9]+ms;;;0"
+expect_icinga "bind failure" 2 \
+  "KETROVA-PROBE CRITICAL - unavailable from 192\\.0\\.2\\.99 to $TARGET_IP: loss 100%, average 0 ms, jitter 0 ms, note: source bind failed \\(WinError 1231\\)" \
+  "pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0"
+expect_icinga "probe could not run" 3 \
+  "KETROVA-PROBE UNKNOWN - no series sent from 192\\.0\\.2\\.300 to 1\\.1\\.1\\.1: invalid --src-ip" ""
+monitoring_cleanup
+for _ in $(seq 50); do
+  [ -n "$(ip netns pids "$PROBE_NS")" ] || break
+  sleep 0.1
+done
+left=$(ip netns pids "$PROBE_NS" | xargs -r ps -o pid=,args= -p || true)
+check "Icinga 2 stopped: no process left in the probe host's namespace" test -z "$left"
+[ -z "$left" ] || echo "  left: $left"

@@ -67,19 +67,24 @@ for arch in "${arches[@]}"; do
   check "$arch: no lintian overrides shipped" eval '! dpkg-deb --contents "$deb" | grep -q lintian/overrides'
   rm -rf "$scratch/root"
   dpkg-deb -x "$deb" "$scratch/root"
-  packaged=$scratch/root/usr/bin/ketrova-probe
-  # (hardening-check's look for stack clash code disassembles with the
-  # host's objdump, which knows no other machine: "unknown", as on amd64.)
-  hardening=$(hardening-check "$packaged" 2>/dev/null || true)
-  sed -e '1d' -e 's/^ */  hardening-check: /' <<<"$hardening"
-  for property in "Position Independent Executable" "Stack protected" "Read-only relocations" \
-    "Immediate binding"; do
-    check "$arch: hardening-check: $property: yes" grep -q "^ $property: yes" <<<"$hardening"
+  # The probe, and the monitoring outputs' converter and plugin, built alike.
+  for packaged in "$scratch"/root/usr/bin/ketrova-probe "$scratch"/root/usr/lib/ketrova-probe/prometheus-textfile \
+    "$scratch"/root/usr/lib/nagios/plugins/check_ketrova_probe; do
+    name=${packaged#"$scratch"/root}
+    [ "$name" = /usr/bin/ketrova-probe ] && name= || name=" $name"
+    # (hardening-check's look for stack clash code disassembles with the
+    # host's objdump, which knows no other machine: "unknown", as on amd64.)
+    hardening=$(hardening-check "$packaged" 2>/dev/null || true)
+    sed -e '1d' -e 's/^ */  hardening-check: /' <<<"$hardening"
+    for property in "Position Independent Executable" "Stack protected" "Read-only relocations" \
+      "Immediate binding"; do
+      check "$arch: hardening-check$name: $property: yes" grep -q "^ $property: yes" <<<"$hardening"
+    done
+    description=$(file -b "$packaged")
+    check "$arch: packaged binary$name is ${machine[$arch]}, stripped, dynamically linked" \
+      eval 'contains "$description" "${machine[$arch]}" && contains "$description" ", stripped" &&
+        contains "$description" "dynamically linked"'
   done
-  description=$(file -b "$packaged")
-  check "$arch: packaged binary is ${machine[$arch]}, stripped, dynamically linked" \
-    eval 'contains "$description" "${machine[$arch]}" && contains "$description" ", stripped" &&
-      contains "$description" "dynamically linked"'
 done
 
 # --- the tests under qemu-user -----------------------------------------------------

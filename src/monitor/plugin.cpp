@@ -69,7 +69,7 @@ PluginArguments parse_plugin_arguments(const std::vector<std::string_view>& argu
     } else if (i + 1 < arguments.size()) {
       *slot = std::string(arguments[++i]);
     } else {
-      parsed.error = std::string(name) + " needs an address";
+      parsed.error = std::string(name) + " needs a value";
     }
   }
   return parsed;
@@ -121,8 +121,7 @@ PluginOutcome plugin_outcome(const ProbeReport& report) {
                  addresses(report) + ": loss " + loss + "%, average " + average + " ms, jitter " +
                  jitter + " ms";
   if (!report.note.empty()) outcome.line += ", note: " + status_line_text(report.note);
-  outcome.line +=
-      " | pl=" + loss + "%;;;0;100 rta=" + average + "ms;;;0 jitter=" + jitter + "ms;;;0";
+  outcome.line += "|pl=" + loss + "%;;;0;100 rta=" + average + "ms;;;0 jitter=" + jitter + "ms;;;0";
   return outcome;
 }
 

@@ -359,20 +359,20 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{kAvailable, PluginState::ok,
                     "KETROVA-PROBE OK - available from 192.0.2.10 to 198.51.100.7: loss 0%, "
                     "average 13 ms, jitter 5 "
-                    "ms | pl=0%;;;0;100 rta=13ms;;;0 jitter=5ms;;;0"},
+                    "ms|pl=0%;;;0;100 rta=13ms;;;0 jitter=5ms;;;0"},
         OutcomeCase{kUnstable, PluginState::warning,
                     "KETROVA-PROBE WARNING - unstable from 192.0.2.10 to 198.51.100.7: loss 10%, "
                     "average 250 ms, "
-                    "jitter 101 ms | pl=10%;;;0;100 rta=250ms;;;0 jitter=101ms;;;0"},
+                    "jitter 101 ms|pl=10%;;;0;100 rta=250ms;;;0 jitter=101ms;;;0"},
         OutcomeCase{kNoReply, PluginState::critical,
                     "KETROVA-PROBE CRITICAL - unavailable from 192.0.2.10 to 198.51.100.7: loss "
                     "100%, average 0 ms, "
-                    "jitter 0 ms | pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0"},
+                    "jitter 0 ms|pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0"},
         OutcomeCase{
             kBindFailed, PluginState::critical,
             "KETROVA-PROBE CRITICAL - unavailable from 192.0.2.10 to 198.51.100.7: loss 20%, "
             "average 7 ms, "
-            "jitter 2 ms, note: source bind failed (WinError 1231) | pl=20%;;;0;100 rta=7ms;;;0 "
+            "jitter 2 ms, note: source bind failed (WinError 1231)|pl=20%;;;0;100 rta=7ms;;;0 "
             "jitter=2ms;;;0"},
         OutcomeCase{kMissing, PluginState::unknown,
                     "KETROVA-PROBE UNKNOWN - no series sent: missing --src-ip"},
@@ -471,7 +471,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     "unknown argument '--taget-ip'"},
                       ArgumentsCase{{"--src-ipx=1"}, {}, "unknown argument '--src-ipx=1'"},
                       ArgumentsCase{{"192.0.2.10"}, {}, "unknown argument '192.0.2.10'"},
-                      ArgumentsCase{{"--src-ip"}, {}, "--src-ip needs an address"},
+                      ArgumentsCase{{"--src-ip"}, {}, "--src-ip needs a value"},
                       ArgumentsCase{{"--src-ip", "a", "--src-ip=b"}, {}, "--src-ip given twice"}));
 
 TEST(PluginArgumentsTest, HelpAndVersion) {
