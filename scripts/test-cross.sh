@@ -67,9 +67,9 @@ for arch in "${arches[@]}"; do
   check "$arch: no lintian overrides shipped" eval '! dpkg-deb --contents "$deb" | grep -q lintian/overrides'
   rm -rf "$scratch/root"
   dpkg-deb -x "$deb" "$scratch/root"
-  # The probe, and the monitoring outputs' converter and plugin, built alike.
+  # The probe, the monitoring outputs' converter and plugin, and the units' launcher, built alike.
   for packaged in "$scratch"/root/usr/bin/ketrova-probe "$scratch"/root/usr/lib/ketrova-probe/prometheus-textfile \
-    "$scratch"/root/usr/lib/nagios/plugins/check_ketrova_probe; do
+    "$scratch"/root/usr/lib/nagios/plugins/check_ketrova_probe "$scratch"/root/usr/lib/ketrova-probe/uplink-probe; do
     name=${packaged#"$scratch"/root}
     [ "$name" = /usr/bin/ketrova-probe ] && name= || name=" $name"
     # (hardening-check's look for stack clash code disassembles with the

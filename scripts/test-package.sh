@@ -93,7 +93,7 @@ check "no lintian overrides shipped" lacks "$contents" lintian/overrides
 
 # --- hardening-check on the packaged binary ----------------------------------
 dpkg-deb -x "$deb" "$scratch/root"
-# The probe, and the monitoring outputs' converter and plugin, built alike.
+# The probe, the monitoring outputs' converter and plugin, and the units' launcher, built alike.
 for packaged in "$scratch"/root/usr/bin/ketrova-probe "$scratch"/root/usr/lib/ketrova-probe/prometheus-textfile \
   "$scratch"/root/usr/lib/nagios/plugins/check_ketrova_probe "$scratch"/root/usr/lib/ketrova-probe/uplink-probe; do
   name=${packaged#"$scratch"/root}
