@@ -156,6 +156,21 @@ check "interface up0 (10.200.0.1): the service runs" quietly systemctl start ket
 echo "  up0: $(cat /run/ketrova-probe/up0.json)"
 check "interface up0: the probe ran from 10.200.0.1, 10 sent, no bind failure" \
   test "$(field src_ip up0) $(field sent up0) $(field note up0)" = "10.200.0.1 10 "
+# While the probe runs (its requests go unanswered for a while), the
+# launcher holds no capability: CAP_NET_RAW is the probe's alone.
+systemctl start --no-block ketrova-probe@up0.service
+launcher=0
+for _ in $(seq 50); do
+  launcher=$(systemctl show -p MainPID --value ketrova-probe@up0.service)
+  [ "$launcher" -gt 0 ] && grep -qs "^PPid:[[:space:]]*$launcher\$" /proc/[0-9]*/status && break
+  sleep 0.1
+done
+sleep 0.3
+caps=$(grep -E '^Cap(Inh|Prm|Eff|Amb):' "/proc/$launcher/status" 2>/dev/null | tr -s '\t' ' ' | tr '\n' ' ')
+echo "  the launcher ($launcher) while the probe runs: $caps"
+check "the launcher holds no capability while the probe runs" \
+  test "$caps" = "CapInh: 0000000000000000 CapPrm: 0000000000000000 CapEff: 0000000000000000 CapAmb: 0000000000000000 "
+while [ "$(systemctl is-active ketrova-probe@up0.service)" = activating ]; do sleep 0.2; done
 ip addr flush dev up0
 ip addr add 10.200.1.1/24 dev up0
 ip addr add 10.200.1.2/24 dev up0
