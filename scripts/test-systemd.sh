@@ -142,22 +142,29 @@ check "an address the container lacks: the bind-failure row" \
 echo "  systemd-analyze security: $(systemd-analyze security --no-pager ketrova-probe@127.0.0.1.service | tail -1)"
 
 # --- an interface as the instance ----------------------------------------------
-# A veth pair of the container's own; up0 is the uplink, its peer holds the
-# target. Its address changes between runs, as DHCP or PPPoE change it.
+# A veth pair of the container's own: up0 is the uplink, its peer (in a
+# network namespace of its own inside the container) answers as the target.
+# up0's address changes between runs, as DHCP or PPPoE change it.
+ip netns add peer
 ip link add name up0 type veth peer name up0p
+ip link set up0p netns peer
+ip -n peer link set up0p up
+ip -n peer addr add 10.200.0.254/24 dev up0p
+ip -n peer addr add 10.200.1.254/24 dev up0p
+ip -n peer addr add 10.200.2.254 peer 10.200.2.1 dev up0p
 ip link set up0 up
-ip link set up0p up
-ip addr add 10.200.0.254/24 dev up0p
-ip addr add 10.200.1.254/24 dev up0p
-echo TARGET_IP=10.200.0.254 >/etc/ketrova-probe/up0.env
 field() { jq -r ".$1" "/run/ketrova-probe/$2.json"; }
+outcome() { echo "$(field src_ip up0) $(field target_ip up0) $(field status up0) $(field received up0)"; }
 ip addr add 10.200.0.1/24 dev up0
+echo TARGET_IP=10.200.0.254 >/etc/ketrova-probe/up0.env
 check "interface up0 (10.200.0.1): the service runs" quietly systemctl start ketrova-probe@up0.service
 echo "  up0: $(cat /run/ketrova-probe/up0.json)"
-check "interface up0: the probe ran from 10.200.0.1, 10 sent, no bind failure" \
-  test "$(field src_ip up0) $(field sent up0) $(field note up0)" = "10.200.0.1 10 "
-# While the probe runs (its requests go unanswered for a while), the
-# launcher holds no capability: CAP_NET_RAW is the probe's alone.
+check "interface up0: the probe ran from 10.200.0.1, answered" \
+  test "$(outcome)" = "10.200.0.1 10.200.0.254 available 10"
+# While the probe runs (a target that nobody holds: its requests go
+# unanswered for a while), the launcher holds no capability: CAP_NET_RAW is
+# the probe's alone.
+echo TARGET_IP=10.200.0.99 >/etc/ketrova-probe/up0.env
 systemctl start --no-block ketrova-probe@up0.service
 launcher=0
 for _ in $(seq 50); do
@@ -178,17 +185,20 @@ echo TARGET_IP=10.200.1.254 >/etc/ketrova-probe/up0.env
 check "address changed (10.200.1.1, secondary 10.200.1.2): the service runs" \
   quietly systemctl start ketrova-probe@up0.service
 echo "  up0: $(cat /run/ketrova-probe/up0.json)"
-check "interface up0: the next run follows it to 10.200.1.1, the primary address" \
-  test "$(field src_ip up0) $(field target_ip up0)" = "10.200.1.1 10.200.1.254"
+check "interface up0: the next run follows it to 10.200.1.1, the primary address, answered" \
+  test "$(outcome)" = "10.200.1.1 10.200.1.254 available 10"
 ip addr flush dev up0
 ip addr add 10.200.2.1 peer 10.200.2.254 dev up0
+echo TARGET_IP=10.200.2.254 >/etc/ketrova-probe/up0.env
 check "a point-to-point address (10.200.2.1 peer 10.200.2.254): the service runs" \
   quietly systemctl start ketrova-probe@up0.service
-check "interface up0: its local address, not the peer's" test "$(field src_ip up0)" = 10.200.2.1
+echo "  up0: $(cat /run/ketrova-probe/up0.json)"
+check "interface up0: from its local address, not the peer's, answered" \
+  test "$(outcome)" = "10.200.2.1 10.200.2.254 available 10"
 ip addr flush dev up0
 check "interface up0 without an address: the service still succeeds" \
   quietly systemctl start ketrova-probe@up0.service
-expected='{"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,"sent":10,"received":0,"src_ip":"up0","target_ip":"10.200.1.254","note":"source bind failed (WinError 1231)"}'
+expected='{"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,"sent":10,"received":0,"src_ip":"up0","target_ip":"10.200.2.254","note":"source bind failed (WinError 1231)"}'
 echo "  up0: $(cat /run/ketrova-probe/up0.json)"
 check "interface up0 without an address: the bind-failure row, src_ip the interface" \
   test "$(cat /run/ketrova-probe/up0.json)" = "$expected"
@@ -232,7 +242,7 @@ check "$prom: replaced (a new inode), no temporary file left" \
 check "textfile up0 without an address: the service runs" \
   quietly systemctl start ketrova-probe-textfile@up0.service
 check "textfile up0 without an address: a series whose source could not be bound" \
-  grep -qxF 'ketrova_probe_source_bind_failed{uplink="up0",src_ip="up0",target_ip="10.200.1.254"} 1' \
+  grep -qxF 'ketrova_probe_source_bind_failed{uplink="up0",src_ip="up0",target_ip="10.200.2.254"} 1' \
   "$textfile/ketrova-probe-up0.prom"
 check "textfile timer: enable --now" quietly systemctl enable --now ketrova-probe-textfile@up0.timer
 check "textfile timer: RandomizedDelayUSec=1min, FixedRandomDelay=yes" \
