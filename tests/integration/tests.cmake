@@ -78,3 +78,8 @@ endforeach()
 add_test(NAME integration_scenarios_listed
          COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/run_test.sh --check-list)
 set_tests_properties(integration_scenarios_listed PROPERTIES LABELS harness)
+
+# Namespaces are reaped only where their shell is gone, seen from another PID
+# namespace too (root; skipped otherwise).
+add_test(NAME integration_netns_reaping COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/reap_test.sh)
+set_tests_properties(integration_netns_reaping PROPERTIES LABELS harness SKIP_RETURN_CODE 77 TIMEOUT 60)
