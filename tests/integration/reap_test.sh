@@ -13,6 +13,11 @@ fi
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=SCRIPTDIR/netns.sh
 source "$HERE/netns.sh"
+# shellcheck source=SCRIPTDIR/lib/common.sh
+source "$HERE/lib/common.sh"
+# shellcheck source=SCRIPTDIR/lib/observe.sh
+source "$HERE/lib/observe.sh"
+SCENARIO=netns_reaping KIND=
 
 work=$(mktemp -d /tmp/kpi-reap.XXXXXX)
 other=
@@ -23,10 +28,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAIL (netns reaping): $*" >&2
-  exit 1
-}
 exists() { ip netns list | awk '{ print $1 }' | grep -qx "$1"; }
 
 # The other run: its own PID namespace (the mounts still shared, as

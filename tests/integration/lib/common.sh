@@ -1,10 +1,10 @@
 # shellcheck shell=bash
 # What every scenario uses: how a test fails, and how a process is started as
-# nobody. Sourced by run_test.sh after netns.sh.
+# nobody. Sourced after netns.sh and before lib/observe.sh (strace_log).
 
 # fail WHY: the test fails, with what the responder and strace logged.
 fail() {
-  echo "FAIL ($SCENARIO.$KIND): $*" >&2
+  echo "FAIL ($SCENARIO${KIND:+.$KIND}): $*" >&2
   echo "--- responder log" >&2
   responder_log >&2
   strace_log >&2

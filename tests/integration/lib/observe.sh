@@ -24,7 +24,7 @@
 
 # What strace logged, if the probe ran under it (for a failure's report).
 strace_log() {
-  if [ -n "$STRACE_LOG" ] && [ -s "$STRACE_LOG" ]; then
+  if [ -n "${STRACE_LOG:-}" ] && [ -s "$STRACE_LOG" ]; then
     echo "--- strace log"
     cat "$STRACE_LOG"
   fi
