@@ -237,6 +237,8 @@ uplink_rules() {
 # arrive there; icmp_count IFACE out|in tells how many so far.
 icmp_count_start() {
   local iface out='' in=''
+  # In an integration scenario, whose row must say it needs nftables.
+  ! declare -F needed >/dev/null || needed nft
   for iface in "${UPLINK_IFS[@]}"; do
     out+="oifname \"$iface\" icmp type echo-request counter; "
     in+="iifname \"$iface\" icmp type echo-reply counter; "
