@@ -39,9 +39,32 @@ struct StampedMoment {
   Nanos fallback = 0;  // monotonic
 };
 
-// The moment on the monotonic clock: the stamp converted (as
-// stamp_to_monotonic does), or the fallback where that yields nothing.
-Nanos monotonic_moment(const StampedMoment& moment, Nanos earliest);
+// The monotonic moments a request's stamp can stand for. `sent` is the
+// clocks as read just before the request was sent: nothing of its life was
+// stamped before that. Where the offset between the clocks moved between
+// that reading and the stamp's (the real-time clock was set), the stamp was
+// taken either on the clock as it was at the send or on the clock as it was
+// read; each reading yields a moment where it falls in [`sent`, the
+// stamp's reading] (as stamp_to_monotonic judges it). Without a step both
+// are the same. A step between two readings bounds what the offset can be
+// at any stamp taken between them: one of the two (several steps in one
+// request's life leave the stamps taken between them to neither).
+struct StampCandidates {
+  std::optional<Nanos> on_sent_clock;
+  std::optional<Nanos> on_read_clock;
+  Nanos sent_offset = 0;  // real-time minus monotonic, at the send
+  Nanos read_offset = 0;  // and at the stamp's reading
+};
+StampCandidates stamp_candidates(Nanos stamp, ClockPair sent, ClockPair read_at);
+
+// Whether a stamp read at `read_at` can be one of the request's (some
+// candidate exists).
+bool stamp_fits(Nanos stamp, ClockPair sent, ClockPair read_at);
+
+// The moment on the monotonic clock: the stamp as on the clock of the send
+// where it can be that (a transmit stamp is taken during the send), else as
+// on the clock it was read with, else the fallback.
+Nanos monotonic_moment(const StampedMoment& moment, ClockPair sent);
 
 // The round trip of an answer that arrived at `arrival` to a request that
 // departed at `departure` (both monotonic), in whole milliseconds, truncated;
@@ -51,14 +74,20 @@ Nanos monotonic_moment(const StampedMoment& moment, Nanos earliest);
 std::optional<std::uint32_t> round_trip_ms(Nanos departure, Nanos arrival,
                                            std::uint32_t timeout_ms);
 
-// The same from the two stamped moments. Where both carry a usable stamp and
-// the real-time clock kept its offset from the monotonic one between the two
-// readings, the round trip is the difference of the two stamps, taken on
-// their own clock, whenever and however late each was read. Otherwise (a
-// stamp missing, or the real-time clock stepped in between) it is the
-// difference of their monotonic moments.
+// The same from the two stamped moments of a request sent at `sent`.
+// Where both stamps can have been taken on one and the same clock (no step
+// of the real-time clock between them), the round trip is the difference of
+// the two stamps, whenever and however late each was read, and across any
+// step that fell before, after or between their readings. Where they can
+// only lie on either side of a step (the step fell between the request's own
+// two stamps), it is the time between their monotonic moments, each stamp
+// converted through the offset of its own side. Otherwise (a stamp missing
+// or fitting no reading) it is the difference of their monotonic moments.
+// A step between the two stamps that is smaller than the time between their
+// readings leaves both sides possible: the stamps' difference is taken, off
+// by at most the step.
 std::optional<std::uint32_t> round_trip_ms(const StampedMoment& departure,
-                                           const StampedMoment& arrival, Nanos earliest,
+                                           const StampedMoment& arrival, ClockPair sent,
                                            std::uint32_t timeout_ms);
 
 }  // namespace ketrova

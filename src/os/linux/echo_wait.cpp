@@ -34,7 +34,7 @@ std::optional<EchoAnswer> read_round(EchoReader& reader, PendingEcho& echo,
   while (reader.next(candidate)) {
     if (candidate.kind == Candidate::Kind::transmit_stamp) {
       if (!echo.stamped && keys.may_be_current(candidate.stamp_key) && candidate.when.stamp &&
-          stamp_to_monotonic(*candidate.when.stamp, candidate.when.read_at, echo.send_started)) {
+          stamp_fits(*candidate.when.stamp, echo.sent, candidate.when.read_at)) {
         echo.departure.stamp = candidate.when.stamp;
         echo.departure.read_at = candidate.when.read_at;
         echo.stamped = true;
