@@ -336,7 +336,49 @@ firewall() {
 netns_create
 use_socket "$KIND"
 
+# The real-time clock set while the series runs, as the process sees it
+# (clock_step_shim.c): STEP_NS nanoseconds at the 5th request, half-way
+# through a hold of HOLD_MS right after its send (0: just before it goes
+# out, nothing held). On a perfect path (the kernel's echo replies) every
+# answer came within microseconds of its request, and counts with that,
+# whatever the clock did and whenever the probe reads it.
+clock_stepped() {  # STEP_NS HOLD_MS
+  local shim=${CLOCK_STEP_SHIM:-$(dirname "$PROBE_BIN")/tests/libketrova_clock_step_shim.so} asan
+  [ -f "$shim" ] || fail "no preload shim at $shim (build the target ketrova_clock_step_shim)"
+  install -m 644 "$shim" "$NETNS_WORK/clock_step_shim.so"
+  shim=$NETNS_WORK/clock_step_shim.so
+  # AddressSanitizer's runtime must be the first library loaded (it checks).
+  asan=$(ldd "$PROBE_BIN" | awk '$1 ~ /^libasan\.so/ { print $3 }')
+  local log=$NETNS_WORK/stepped
+  : >"$log"
+  chmod 666 "$log"
+  kernel_echo on
+  PROBE_WRAPPER+=" env LD_PRELOAD=${asan:+$asan:}$shim KPI_STEP_NS=$1 KPI_STEP_HOLD_MS=$2"
+  PROBE_WRAPPER+=" KPI_STEP_LOG=$log"
+  probe_default
+  PROBE_WRAPPER=
+  grep -qx "stepped $1 ns at echo request 5" "$log" || fail "the clock was not stepped: $(cat "$log")"
+  expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=5 jitter_ms\<=5
+  if [ "$2" -gt 0 ]; then
+    expect_elapsed "$2" $(($2 + 2000))
+  else
+    expect_elapsed 0 2000
+  fi
+}
+scenario_stall_clock_ahead() { clock_stepped 2000000000 1200; }
+scenario_stall_clock_back() { clock_stepped -2000000000 1200; }
+scenario_stall_clock_hour() { clock_stepped 3600000000000 1200; }
+scenario_stall_clock_nudge() { clock_stepped -30000000 1200; }
+scenario_stall_clock_at_send() { clock_stepped 2000000000 0; }
+scenario_stall_clock_back_at_send() { clock_stepped -2000000000 0; }
+
 case $SCENARIO in
+  stall_clock_ahead) scenario_stall_clock_ahead ;;
+  stall_clock_back) scenario_stall_clock_back ;;
+  stall_clock_hour) scenario_stall_clock_hour ;;
+  stall_clock_nudge) scenario_stall_clock_nudge ;;
+  stall_clock_at_send) scenario_stall_clock_at_send ;;
+  stall_clock_back_at_send) scenario_stall_clock_back_at_send ;;
   available)
     responder_start
     probe_default

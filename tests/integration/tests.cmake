@@ -86,6 +86,18 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   late_answer_stalled.dgram
   stalled_answer_in_time.raw
   stalled_answer_in_time.dgram
+  stall_clock_ahead.raw
+  stall_clock_ahead.dgram
+  stall_clock_back.raw
+  stall_clock_back.dgram
+  stall_clock_hour.raw
+  stall_clock_hour.dgram
+  stall_clock_nudge.raw
+  stall_clock_nudge.dgram
+  stall_clock_at_send.raw
+  stall_clock_at_send.dgram
+  stall_clock_back_at_send.raw
+  stall_clock_back_at_send.dgram
   redirect.raw
   redirect.dgram
   source_quench.raw
@@ -177,6 +189,10 @@ list(APPEND KETROVA_INTEGRATION_SERIAL_TESTS filtered_flood.raw)
 enable_language(C)
 add_library(ketrova_refuse_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/refuse_shim.c)
 target_link_libraries(ketrova_refuse_shim PRIVATE ketrova_warnings ${CMAKE_DL_LIBS})
+# And the one that sets the real-time clock as the probe sees it
+# (clock_step_shim.c), for the stall scenarios of a clock stepped mid-series.
+add_library(ketrova_clock_step_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/clock_step_shim.c)
+target_link_libraries(ketrova_clock_step_shim PRIVATE ketrova_warnings ${CMAKE_DL_LIBS})
 
 foreach(test IN LISTS KETROVA_INTEGRATION_TESTS)
   add_test(NAME integration.${test}
