@@ -43,6 +43,7 @@ constexpr int SEND_ATTEMPTS = 4;
 class DatagramReader final : public EchoReader {
  public:
   explicit DatagramReader(int fd) : EchoReader(fd) {}
+  DatagramReader(SocketQueues& queues, Clocks& clocks) : EchoReader(queues, clocks) {}
 
   int send(std::span<const std::uint8_t> request, const sockaddr_in& to) override {
     int error = 0;
@@ -98,6 +99,10 @@ class DatagramReader final : public EchoReader {
 
 std::unique_ptr<EchoReader> make_datagram_reader(int fd) {
   return std::make_unique<DatagramReader>(fd);
+}
+
+std::unique_ptr<EchoReader> make_datagram_reader(SocketQueues& queues, Clocks& clocks) {
+  return std::make_unique<DatagramReader>(queues, clocks);
 }
 
 }  // namespace ketrova
