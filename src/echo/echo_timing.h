@@ -40,15 +40,16 @@ struct StampedMoment {
 };
 
 // The monotonic moments a request's stamp can stand for. `sent` is the
-// clocks as read just before the request was sent: nothing of its life was
-// stamped before that. Where the offset between the clocks moved between
-// that reading and the stamp's (the real-time clock was set), the stamp was
-// taken either on the clock as it was at the send or on the clock as it was
-// read; each reading yields a moment where it falls in [`sent`, the
-// stamp's reading] (as stamp_to_monotonic judges it). Without a step both
-// are the same. A step between two readings bounds what the offset can be
-// at any stamp taken between them: one of the two (several steps in one
-// request's life leave the stamps taken between them to neither).
+// clocks as read just before the request was sent (nothing of its life is
+// stamped earlier), `read_at` as read just after the stamp was. Where the
+// real-time clock was set between the two readings (their offsets differ by
+// more than the readings' slack), the stamp was taken either before the
+// step, on the clock of the send, or after it, on the clock as read: each
+// yields a moment where that falls within [`sent`, `read_at`] (as
+// stamp_to_monotonic judges it); a step larger than that interval leaves
+// one. Without a step both are the same. (Of several steps in one request's
+// life only the first and the last offsets are known: a stamp taken between
+// two steps fits neither, or is off by the steps between.)
 struct StampCandidates {
   std::optional<Nanos> on_sent_clock;
   std::optional<Nanos> on_read_clock;
@@ -75,17 +76,17 @@ std::optional<std::uint32_t> round_trip_ms(Nanos departure, Nanos arrival,
                                            std::uint32_t timeout_ms);
 
 // The same from the two stamped moments of a request sent at `sent`.
-// Where both stamps can have been taken on one and the same clock (no step
-// of the real-time clock between them), the round trip is the difference of
-// the two stamps, whenever and however late each was read, and across any
-// step that fell before, after or between their readings. Where they can
-// only lie on either side of a step (the step fell between the request's own
-// two stamps), it is the time between their monotonic moments, each stamp
-// converted through the offset of its own side. Otherwise (a stamp missing
-// or fitting no reading) it is the difference of their monotonic moments.
-// A step between the two stamps that is smaller than the time between their
-// readings leaves both sides possible: the stamps' difference is taken, off
-// by at most the step.
+// Where both stamps can have been taken on one and the same clock, the round
+// trip is the difference of the two stamps, whenever and however late each
+// was read, whatever step of the real-time clock fell before them, after
+// them or between their readings. Where they can only lie on either side of
+// a step (it fell between the request's own two stamps), it is the time
+// between their monotonic moments, each stamp taken on its own side's
+// clock. Otherwise (a stamp missing, or fitting no reading) it is the
+// difference of their monotonic moments, the fallbacks standing in. A step
+// between the two stamps that both sides fit (one smaller than the time
+// from the send to the answer's reading) cannot be told from one after
+// them: the stamps' difference is taken, off by the step.
 std::optional<std::uint32_t> round_trip_ms(const StampedMoment& departure,
                                            const StampedMoment& arrival, ClockPair sent,
                                            std::uint32_t timeout_ms);
