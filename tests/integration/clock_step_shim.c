@@ -9,6 +9,9 @@
  *                        that request's send returns, the step half-way
  *                        through; 0: the step comes just before that
  *                        request goes out, and nothing is held
+ *   KPI_STEP_DELAY_MS=D  instead of either: nothing held, the step D ms
+ *                        after that request went out (seen from the
+ *                        process's first clock reading or read after it)
  *   KPI_STEP_LOG=FILE    where the step is noted, one line
  *
  * From the step on, every CLOCK_REALTIME reading (clock_gettime) carries it, and so do the kernel's
@@ -39,6 +42,7 @@ static int stepped = 0;
 static long long step_ns = 0;
 static long long step_at = 0; /* the real time of the step, unstepped */
 static int echo_requests = 0;
+static long long armed_at = 0; /* KPI_STEP_DELAY_MS: when the step is due */
 
 static void next(const char* name, void* function, size_t size) {
   void* symbol = dlsym(RTLD_NEXT, name);
@@ -66,11 +70,16 @@ static void shift(struct timespec* time) {
   }
 }
 
-static void step_now(void) {
+static long long real_now(void) {
   struct timespec now;
   real_clock_gettime(CLOCK_REALTIME, &now);
+  return (long long)now.tv_sec * NANOS + now.tv_nsec;
+}
+
+/* Steps at `moment` (real time, unstepped). */
+static void step_at_moment(long long moment) {
   step_ns = number("KPI_STEP_NS", 0);
-  step_at = (long long)now.tv_sec * NANOS + now.tv_nsec;
+  step_at = moment;
   stepped = 1;
   const char* path = getenv("KPI_STEP_LOG");
   if (path == NULL) return;
@@ -85,6 +94,15 @@ static void step_now(void) {
   close(fd);
 }
 
+static void step_now(void) {
+  step_at_moment(real_now());
+}
+
+/* A step due by now comes now, at the moment it was due. */
+static void step_if_due(void) {
+  if (armed_at != 0 && !stepped && real_now() >= armed_at) step_at_moment(armed_at);
+}
+
 static void sleep_ms(long long ms) {
   struct timespec time = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
   while (nanosleep(&time, &time) != 0) {
@@ -92,6 +110,7 @@ static void sleep_ms(long long ms) {
 }
 
 int clock_gettime(clockid_t clock, struct timespec* time) {
+  step_if_due();
   const int result = real_clock_gettime(clock, time);
   if (result == 0 && stepped && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
     shift(time);
@@ -107,9 +126,11 @@ ssize_t sendto(int fd, const void* data, size_t size, int flags, __CONST_SOCKADD
   const unsigned char* bytes = data;
   const int echo = size >= 8 && bytes[0] == 8 && bytes[1] == 0;
   const int chosen = echo && !stepped && ++echo_requests == number("KPI_STEP_AFTER", 5);
-  const long long hold = number("KPI_STEP_HOLD_MS", 1200);
-  if (chosen && hold <= 0) step_now();
+  const long long delay = number("KPI_STEP_DELAY_MS", -1);
+  const long long hold = delay >= 0 ? -1 : number("KPI_STEP_HOLD_MS", 1200);
+  if (chosen && hold == 0) step_now();
   const ssize_t sent = real(fd, data, size, flags, to, to_size);
+  if (chosen && delay >= 0) armed_at = real_now() + delay * 1000000LL;
   if (chosen && hold > 0) {
     sleep_ms(hold / 2);
     step_now();
@@ -154,6 +175,7 @@ static void shift_stamp(struct cmsghdr* c, size_t size) {
 ssize_t recvmsg(int fd, struct msghdr* message, int flags) {
   ssize_t (*real)(int, struct msghdr*, int) = NULL;
   next("recvmsg", &real, sizeof real);
+  step_if_due();
   const ssize_t size = real(fd, message, flags);
   if (size < 0 || !stepped) return size;
   for (struct cmsghdr* c = CMSG_FIRSTHDR(message); c != NULL; c = CMSG_NXTHDR(message, c)) {

@@ -336,28 +336,37 @@ firewall() {
 netns_create
 use_socket "$KIND"
 
-# The real-time clock set while the series runs, as the process sees it
-# (clock_step_shim.c): STEP_NS nanoseconds at the 5th request, half-way
-# through a hold of HOLD_MS right after its send (0: just before it goes
-# out, nothing held). On a perfect path (the kernel's echo replies) every
-# answer came within microseconds of its request, and counts with that,
-# whatever the clock did and whenever the probe reads it.
-clock_stepped() {  # STEP_NS HOLD_MS
+# stepping_probe STEP_NS SHIM_SETTINGS...: runs the probe once with the shim
+# set to step by STEP_NS (KPI_STEP_HOLD_MS=..., KPI_STEP_DELAY_MS=...), and
+# checks that it stepped.
+stepping_probe() {
   local shim=${CLOCK_STEP_SHIM:-$(dirname "$PROBE_BIN")/tests/libketrova_clock_step_shim.so} asan
   [ -f "$shim" ] || fail "no preload shim at $shim (build the target ketrova_clock_step_shim)"
   install -m 644 "$shim" "$NETNS_WORK/clock_step_shim.so"
   shim=$NETNS_WORK/clock_step_shim.so
   # AddressSanitizer's runtime must be the first library loaded (it checks).
   asan=$(ldd "$PROBE_BIN" | awk '$1 ~ /^libasan\.so/ { print $3 }')
-  local log=$NETNS_WORK/stepped
+  local log=$NETNS_WORK/stepped step=$1
+  shift
   : >"$log"
   chmod 666 "$log"
-  kernel_echo on
-  PROBE_WRAPPER+=" env LD_PRELOAD=${asan:+$asan:}$shim KPI_STEP_NS=$1 KPI_STEP_HOLD_MS=$2"
-  PROBE_WRAPPER+=" KPI_STEP_LOG=$log"
+  PROBE_WRAPPER+=" env LD_PRELOAD=${asan:+$asan:}$shim KPI_STEP_NS=$step $* KPI_STEP_LOG=$log"
   probe_default
   PROBE_WRAPPER=
-  grep -qx "stepped $1 ns at echo request 5" "$log" || fail "the clock was not stepped: $(cat "$log")"
+  grep -qx "stepped $step ns at echo request 5" "$log" ||
+    fail "the clock was not stepped: $(cat "$log")"
+}
+
+# The real-time clock set while the series runs, as the process sees it
+# (clock_step_shim.c): STEP_NS nanoseconds at the 5th request, half-way
+# through a hold of HOLD_MS right after its send (0: just before it goes
+# out, nothing held). On a perfect path (the kernel's echo replies) every
+# answer came within microseconds of its request, and counts with that,
+# whatever the clock did and whenever the probe reads it. (They need root,
+# kernel stamps and the shim; no strace.)
+clock_stepped() {  # STEP_NS HOLD_MS
+  kernel_echo on
+  stepping_probe "$1" KPI_STEP_HOLD_MS="$2"
   expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=5 jitter_ms\<=5
   if [ "$2" -gt 0 ]; then
     expect_elapsed "$2" $(($2 + 2000))
@@ -365,12 +374,29 @@ clock_stepped() {  # STEP_NS HOLD_MS
     expect_elapsed 0 2000
   fi
 }
+
+# The same step between a request's own two stamps: 20 ms after the 5th
+# request went out, its reply coming 40 ms after it (the responder's), read
+# at once. A step larger than that request's wait so far can only have come
+# between the two stamps: the round trip is exact (40 ms). One that both
+# sides fit (-30 ms) cannot be told from a step after the answer: the stamps'
+# own difference counts, 30 ms short: the average 3 ms lower, the jitter 30.
+clock_stepped_between() {  # STEP_NS AVG_MIN AVG_MAX JITTER_MAX
+  responder_start --default reply@40 --realtime
+  stepping_probe "$1" KPI_STEP_DELAY_MS=20
+  expect_series status=available loss_rate=0 received=10 note= \
+    avg_latency_ms\>="$2" avg_latency_ms\<="$3" jitter_ms\<="$4"
+  expect_requests 10
+}
 scenario_stall_clock_ahead() { clock_stepped 2000000000 1200; }
 scenario_stall_clock_back() { clock_stepped -2000000000 1200; }
 scenario_stall_clock_hour() { clock_stepped 3600000000000 1200; }
 scenario_stall_clock_nudge() { clock_stepped -30000000 1200; }
 scenario_stall_clock_at_send() { clock_stepped 2000000000 0; }
 scenario_stall_clock_back_at_send() { clock_stepped -2000000000 0; }
+scenario_stall_clock_ahead_between() { clock_stepped_between 2000000000 40 45 10; }
+scenario_stall_clock_back_between() { clock_stepped_between -2000000000 40 45 10; }
+scenario_stall_clock_nudge_between() { clock_stepped_between -30000000 36 39 35; }
 
 case $SCENARIO in
   stall_clock_ahead) scenario_stall_clock_ahead ;;
@@ -379,6 +405,9 @@ case $SCENARIO in
   stall_clock_nudge) scenario_stall_clock_nudge ;;
   stall_clock_at_send) scenario_stall_clock_at_send ;;
   stall_clock_back_at_send) scenario_stall_clock_back_at_send ;;
+  stall_clock_ahead_between) scenario_stall_clock_ahead_between ;;
+  stall_clock_back_between) scenario_stall_clock_back_between ;;
+  stall_clock_nudge_between) scenario_stall_clock_nudge_between ;;
   available)
     responder_start
     probe_default

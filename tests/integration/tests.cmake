@@ -98,6 +98,12 @@ set(KETROVA_INTEGRATION_PATH_TESTS
   stall_clock_at_send.dgram
   stall_clock_back_at_send.raw
   stall_clock_back_at_send.dgram
+  stall_clock_ahead_between.raw
+  stall_clock_ahead_between.dgram
+  stall_clock_back_between.raw
+  stall_clock_back_between.dgram
+  stall_clock_nudge_between.raw
+  stall_clock_nudge_between.dgram
   redirect.raw
   redirect.dgram
   source_quench.raw
