@@ -17,6 +17,10 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ketrova_scenari
 enable_language(C)
 add_library(ketrova_refuse_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/refuse_shim.c)
 target_link_libraries(ketrova_refuse_shim PRIVATE ketrova_warnings ${CMAKE_DL_LIBS})
+# And the one that sets the real-time clock as the probe sees it
+# (clock_step_shim.c), for the stall scenarios of a clock stepped mid-series.
+add_library(ketrova_clock_step_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/clock_step_shim.c)
+target_link_libraries(ketrova_clock_step_shim PRIVATE ketrova_warnings ${CMAKE_DL_LIBS})
 
 # A cross build runs the probe under CMake's emulator (qemu-user, see
 # cmake/toolchains/), which run_test.sh puts last before the probe whatever

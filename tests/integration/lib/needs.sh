@@ -50,9 +50,12 @@ need_setuid() {
   ! findmnt -no OPTIONS -T /tmp | grep -qw nosuid || fail "/tmp is on a nosuid mount"
 }
 
-# The preload library that refuses chosen calls (refusing; refuse_shim.c).
+# The preload libraries that refuse chosen calls (refusing; refuse_shim.c)
+# and set the real-time clock (stepping; clock_step_shim.c).
 need_shim() {
   [ -f "$(refuse_shim)" ] || fail "no preload shim at $(refuse_shim) (build the target ketrova_refuse_shim)"
+  [ -f "$(clock_step_shim)" ] ||
+    fail "no preload shim at $(clock_step_shim) (build the target ketrova_clock_step_shim)"
 }
 
 # The probe under memcheck (under_valgrind).

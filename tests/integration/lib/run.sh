@@ -16,7 +16,7 @@
 # composed by run_probe in one fixed order whoever set them and when:
 #
 #   nice (PROBE_NICE) > setpriv as nobody > strace (traced) > the preload
-#   shim (refusing) > valgrind (under_valgrind) > PROBE_WRAPPER from the
+#   shims (refusing, stepping) > valgrind (under_valgrind) > PROBE_WRAPPER from the
 #   environment > wrappers (wrapped) > the emulator (PROBE_EMULATOR) > probe
 #
 #   traced STRACE_ARGS...       under strace with these arguments, logging
@@ -27,6 +27,10 @@
 #   refusing WHAT               with the preload shim refusing WHAT
 #                               (refuse_shim.c); REFUSED_LOG lists each call
 #                               it refused
+#   stepping STEP_NS SETTINGS...  with the preload shim that sets the
+#                               real-time clock as the probe sees it
+#                               (clock_step_shim.c; see there); STEPPED_LOG
+#                               says when it stepped
 #   under_valgrind              under memcheck
 #   wrapped CMD...              through CMD, which execs the probe
 #   plain_runs                  none of these
@@ -36,7 +40,8 @@
 STRACE_LOG=
 PROBE_JOB=
 RUN_TRACE=()
-RUN_REFUSE=
+RUN_SHIMS=()
+RUN_SHIM_ENV=()
 RUN_VALGRIND=
 RUN_WRAP=()
 PROBE_SWITCH=
@@ -74,17 +79,35 @@ traced_setuid() {
   PROBE_SWITCH=tracer
 }
 
-# The preload shim that refusing loads (REFUSE_SHIM names another).
+# The preload shims that refusing and stepping load (REFUSE_SHIM and
+# CLOCK_STEP_SHIM name others).
 refuse_shim() {
   echo "${REFUSE_SHIM:-$(dirname "$PROBE_BIN")/tests/libketrova_refuse_shim.so}"
+}
+clock_step_shim() {
+  echo "${CLOCK_STEP_SHIM:-$(dirname "$PROBE_BIN")/tests/libketrova_clock_step_shim.so}"
+}
+
+# A log that the probe, whoever it runs as, writes.
+shim_log() {
+  : >"$1"
+  chmod 666 "$1"
 }
 
 refusing() {
   needed shim
-  RUN_REFUSE=$1
   REFUSED_LOG=$NETNS_WORK/refused
-  : >"$REFUSED_LOG"
-  chmod 666 "$REFUSED_LOG"
+  shim_log "$REFUSED_LOG"
+  RUN_SHIMS+=("$(refuse_shim)")
+  RUN_SHIM_ENV+=("KPI_REFUSE=$1" "KPI_REFUSE_LOG=$REFUSED_LOG")
+}
+
+stepping() {
+  needed shim
+  STEPPED_LOG=$NETNS_WORK/stepped
+  shim_log "$STEPPED_LOG"
+  RUN_SHIMS+=("$(clock_step_shim)")
+  RUN_SHIM_ENV+=("KPI_STEP_NS=$1" "${@:2}" "KPI_STEP_LOG=$STEPPED_LOG")
 }
 
 under_valgrind() {
@@ -95,13 +118,13 @@ under_valgrind() {
 wrapped() { RUN_WRAP=("$@"); }
 
 plain_runs() {
-  RUN_TRACE=() RUN_REFUSE='' RUN_VALGRIND='' RUN_WRAP=() PROBE_SWITCH=''
+  RUN_TRACE=() RUN_SHIMS=() RUN_SHIM_ENV=() RUN_VALGRIND='' RUN_WRAP=() PROBE_SWITCH=''
 }
 
 # The command that runs BIN with the per-run options, in their order, into
 # the array PROBE_CMD.
 compose_run() {
-  local bin=$1 words=() shim asan
+  local bin=$1 words=() shim shims='' asan
   PROBE_CMD=()
   # PROBE_NICE: run it at that niceness (before any change of user).
   [ -z "${PROBE_NICE:-}" ] || PROBE_CMD=(nice -n "$PROBE_NICE")
@@ -113,20 +136,22 @@ compose_run() {
   PROBE_CMD+=("${RUN_TRACE[@]}")
   local emulator=()
   read -ra emulator <<<"${PROBE_EMULATOR:-}"
-  if [ -n "$RUN_REFUSE" ]; then
-    # A copy beside the probe's, where nobody can read it (the build tree
+  if [ "${#RUN_SHIMS[@]}" -gt 0 ]; then
+    # Copies beside the probe's, where nobody can read them (the build tree
     # may be in a directory that only its owner enters).
-    install -m 644 "$(refuse_shim)" "$NETNS_WORK/refuse_shim.so"
-    shim=$NETNS_WORK/refuse_shim.so
-    PROBE_CMD+=(env "KPI_REFUSE=$RUN_REFUSE" "KPI_REFUSE_LOG=$REFUSED_LOG")
+    for shim in "${RUN_SHIMS[@]}"; do
+      install -m 644 "$shim" "$NETNS_WORK/${shim##*/}"
+      shims+=${shims:+:}$NETNS_WORK/${shim##*/}
+    done
+    PROBE_CMD+=(env "${RUN_SHIM_ENV[@]}")
     if [ "${#emulator[@]}" -gt 0 ]; then
       # Loaded into the emulated program, not into the emulator.
-      emulator+=(-E "LD_PRELOAD=$shim")
+      emulator+=(-E "LD_PRELOAD=$shims")
     else
       # AddressSanitizer's runtime must be the first library loaded (it
       # checks).
       asan=$(ldd "$PROBE_BIN" | awk '$1 ~ /^libasan\.so/ { print $3 }' || true)
-      PROBE_CMD+=("LD_PRELOAD=${asan:+$asan:}$shim")
+      PROBE_CMD+=("LD_PRELOAD=${asan:+$asan:}$shims")
     fi
   fi
   read -ra words <<<"$RUN_VALGRIND"

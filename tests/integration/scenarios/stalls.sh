@@ -209,3 +209,55 @@ scenario_firewall_refused() {
   expect_series status=unstable loss_rate=20 received=8 note= avg_latency_ms\<=20 jitter_ms\<=50
   expect_requests 9
 }
+
+# stepping_probe STEP_NS SHIM_SETTINGS...: runs the probe once with the shim
+# set to step by STEP_NS (KPI_STEP_HOLD_MS=..., KPI_STEP_DELAY_MS=...), and
+# checks that it stepped.
+stepping_probe() {
+  local step=$1
+  stepping "$@"
+  probe_default
+  plain_runs
+  grep -qx "stepped $step ns at echo request 5" "$STEPPED_LOG" ||
+    fail "the clock was not stepped: $(cat "$STEPPED_LOG")"
+}
+
+# The real-time clock set while the series runs, as the process sees it
+# (clock_step_shim.c): STEP_NS nanoseconds at the 5th request, half-way
+# through a hold of HOLD_MS right after its send (0: just before it goes
+# out, nothing held). On a perfect path (the kernel's echo replies) every
+# answer came within microseconds of its request, and counts with that,
+# whatever the clock did and whenever the probe reads it.
+clock_stepped() {  # STEP_NS HOLD_MS
+  kernel_echo on
+  stepping_probe "$1" KPI_STEP_HOLD_MS="$2"
+  expect_series status=available loss_rate=0 received=10 note= avg_latency_ms\<=5 jitter_ms\<=5
+  if [ "$2" -gt 0 ]; then
+    expect_elapsed "$2" $(($2 + 2000))
+  else
+    expect_elapsed 0 2000
+  fi
+}
+
+# The same step between a request's own two stamps: 20 ms after the 5th
+# request went out, its reply coming 40 ms after it (the responder's), read
+# at once. A step larger than that request's wait so far can only have come
+# between the two stamps: the round trip is exact (40 ms). One that both
+# sides fit (-30 ms) cannot be told from a step after the answer: the stamps'
+# own difference counts, 30 ms short: the average 3 ms lower, the jitter 30.
+clock_stepped_between() {  # STEP_NS AVG_MIN AVG_MAX JITTER_MAX
+  responder_start --default reply@40 --realtime
+  stepping_probe "$1" KPI_STEP_DELAY_MS=20
+  expect_series status=available loss_rate=0 received=10 note= \
+    avg_latency_ms\>="$2" avg_latency_ms\<="$3" jitter_ms\<="$4"
+  expect_requests 10
+}
+scenario_stall_clock_ahead() { clock_stepped 2000000000 1200; }
+scenario_stall_clock_back() { clock_stepped -2000000000 1200; }
+scenario_stall_clock_hour() { clock_stepped 3600000000000 1200; }
+scenario_stall_clock_nudge() { clock_stepped -30000000 1200; }
+scenario_stall_clock_at_send() { clock_stepped 2000000000 0; }
+scenario_stall_clock_back_at_send() { clock_stepped -2000000000 0; }
+scenario_stall_clock_ahead_between() { clock_stepped_between 2000000000 40 45 10; }
+scenario_stall_clock_back_between() { clock_stepped_between -2000000000 40 45 10; }
+scenario_stall_clock_nudge_between() { clock_stepped_between -30000000 36 39 35; }
