@@ -48,11 +48,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "decision: %s is not held to an interface here\n", argv[1]);
     return 1;
   }
-  constexpr int kRounds = 5;
-  std::array<double, kRounds> wall{};
-  std::array<double, kRounds> cpu{};
+  constexpr int ROUNDS = 5;
+  std::array<double, ROUNDS> wall{};
+  std::array<double, ROUNDS> cpu{};
   int routed = 0;
-  for (int round = -1; round < kRounds; ++round) {
+  for (int round = -1; round < ROUNDS; ++round) {
     const double wall_start = now_us(CLOCK_MONOTONIC);
     const double cpu_start = now_us(CLOCK_PROCESS_CPUTIME_ID);
     for (int i = 0; i < count; ++i) {
@@ -64,6 +64,6 @@ int main(int argc, char** argv) {
   }
   std::sort(wall.begin(), wall.end());
   std::sort(cpu.begin(), cpu.end());
-  std::printf("%.2f %.2f %d\n", wall[kRounds / 2], cpu[kRounds / 2], routed);
+  std::printf("%.2f %.2f %d\n", wall[ROUNDS / 2], cpu[ROUNDS / 2], routed);
   return 0;
 }

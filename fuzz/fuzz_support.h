@@ -15,10 +15,10 @@ inline void require(bool condition) {
   if (!condition) std::abort();
 }
 
-inline constexpr std::uint32_t kIllFormed = 0xFFFFFFFF;
+inline constexpr std::uint32_t ILL_FORMED = 0xFFFFFFFF;
 
 // One decoded code point and its length in bytes; an ill-formed byte is an
-// item of its own with the code point kIllFormed.
+// item of its own with the code point ILL_FORMED.
 struct CodePoint {
   std::uint32_t value;
   std::size_t length;
@@ -46,8 +46,8 @@ inline std::vector<CodePoint> decode_utf8(std::string_view text) {
         if ((byte(k) & 0xC0) != 0x80) ok = false;
         value = (value << 6) | (byte(k) & 0x3Fu);
       }
-      constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-      if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+      constexpr std::uint32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+      if (value < SMALLEST[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
         ok = false;
       }
     }
@@ -55,7 +55,7 @@ inline std::vector<CodePoint> decode_utf8(std::string_view text) {
       items.push_back({value, length});
       i += length;
     } else {
-      items.push_back({kIllFormed, 1});
+      items.push_back({ILL_FORMED, 1});
       ++i;
     }
   }
@@ -64,7 +64,7 @@ inline std::vector<CodePoint> decode_utf8(std::string_view text) {
 
 inline bool is_valid_utf8(std::string_view text) {
   for (const CodePoint& item : decode_utf8(text)) {
-    if (item.value == kIllFormed) return false;
+    if (item.value == ILL_FORMED) return false;
   }
   return true;
 }

@@ -15,7 +15,7 @@ namespace {
 
 using ketrova::fuzz::require;
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
 void check_repair(std::string_view bytes) {
   const std::string repaired = ketrova::repair_utf8(bytes);
@@ -37,14 +37,14 @@ void check_repair(std::string_view bytes) {
   for (const auto& item : ketrova::fuzz::decode_utf8(bytes)) {
     const std::string_view piece = bytes.substr(offset, item.length);
     offset += item.length;
-    if (item.value == ketrova::fuzz::kIllFormed) {
+    if (item.value == ketrova::fuzz::ILL_FORMED) {
       runs += !in_run;
       in_run = true;
       bad_bytes += item.length;
       continue;
     }
     in_run = false;
-    if (piece == kReplacement) {
+    if (piece == REPLACEMENT) {
       ++replacements_in;
     } else {
       kept_in += piece;
@@ -53,9 +53,9 @@ void check_repair(std::string_view bytes) {
   std::string kept_out;
   std::size_t replacements_out = 0;
   for (std::string_view rest = repaired; !rest.empty();) {
-    if (rest.starts_with(kReplacement)) {
+    if (rest.starts_with(REPLACEMENT)) {
       ++replacements_out;
-      rest.remove_prefix(kReplacement.size());
+      rest.remove_prefix(REPLACEMENT.size());
     } else {
       kept_out += rest.front();
       rest.remove_prefix(1);

@@ -1,12 +1,10 @@
 #include "cli/ipv4.h"
 
-#include <cstring>
-
 namespace ketrova {
 namespace {
 
 // The 25 code points with the Unicode property White_Space, UTF-8 encoded.
-constexpr std::string_view kWhiteSpace[] = {
+constexpr std::string_view WHITE_SPACE[] = {
     "\x09",         "\x0A",         "\x0B",         "\x0C",         "\x0D",
     "\x20",         "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80",
     "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
@@ -15,14 +13,14 @@ constexpr std::string_view kWhiteSpace[] = {
 };
 
 std::size_t leading_space(std::string_view text) {
-  for (std::string_view space : kWhiteSpace) {
+  for (std::string_view space : WHITE_SPACE) {
     if (text.starts_with(space)) return space.size();
   }
   return 0;
 }
 
 std::size_t trailing_space(std::string_view text) {
-  for (std::string_view space : kWhiteSpace) {
+  for (std::string_view space : WHITE_SPACE) {
     if (text.ends_with(space)) return space.size();
   }
   return 0;
@@ -47,18 +45,6 @@ std::optional<std::uint8_t> parse_octet(std::string_view piece) {
 }
 
 }  // namespace
-
-std::uint32_t to_network_order(Ipv4Address address) {
-  std::uint32_t value = 0;
-  std::memcpy(&value, address.octets.data(), sizeof value);
-  return value;
-}
-
-Ipv4Address from_network_order(std::uint32_t value) {
-  Ipv4Address address;
-  std::memcpy(address.octets.data(), &value, sizeof value);
-  return address;
-}
 
 std::optional<Ipv4Address> parse_ipv4(std::string_view text) {
   text = trim_white_space(text);

@@ -5,7 +5,7 @@
 namespace ketrova {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
 void append_code_point(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -71,7 +71,7 @@ std::string repair_utf8(std::string_view bytes) {
       out.append(bytes.substr(0, n));
       bytes.remove_prefix(n);
     } else {
-      out.append(kReplacement);
+      out.append(REPLACEMENT);
       bytes.remove_prefix(subpart);
     }
   }
@@ -88,7 +88,7 @@ std::string utf16_to_utf8(std::u16string_view text) {
       append_code_point(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
       ++i;
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      out.append(kReplacement);
+      out.append(REPLACEMENT);
     } else {
       append_code_point(out, unit);
     }

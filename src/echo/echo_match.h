@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "cli/ipv4.h"
 #include "echo/icmp_packet.h"
+#include "net/ipv4_address.h"
 
 namespace ketrova {
 

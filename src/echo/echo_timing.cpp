@@ -5,12 +5,12 @@ namespace {
 
 // A stamp taken just before the clocks were read may convert to a moment a
 // little after the reading, and one taken at the send a little before it.
-constexpr Nanos kReadingSlack = NANOS_PER_MS;
+constexpr Nanos READING_SLACK = NANOS_PER_MS;
 
 // How far the offset between the two clocks may move between two readings
 // without being taken for a step: the rate corrections of time
 // synchronisation (at most 0.05 %) over a wait, and the readings' own error.
-constexpr Nanos kStepSlack = NANOS_PER_MS;
+constexpr Nanos STEP_SLACK = NANOS_PER_MS;
 
 Nanos offset_of(ClockPair clocks) {
   return clocks.realtime - clocks.monotonic;
@@ -24,7 +24,7 @@ ClockPair bracket_clocks(Nanos monotonic_before, Nanos realtime, Nanos monotonic
 
 std::optional<Nanos> stamp_to_monotonic(Nanos stamp, ClockPair now, Nanos earliest) {
   const Nanos moment = stamp - offset_of(now);
-  if (moment < earliest - kReadingSlack || moment > now.monotonic + kReadingSlack) {
+  if (moment < earliest - READING_SLACK || moment > now.monotonic + READING_SLACK) {
     return std::nullopt;
   }
   if (moment < earliest) return earliest;
@@ -57,7 +57,7 @@ std::optional<std::uint32_t> round_trip_ms(const StampedMoment& departure,
                            stamp_to_monotonic(*arrival.stamp, arrival.read_at, earliest);
   if (both_usable) {
     const Nanos step = offset_of(arrival.read_at) - offset_of(departure.read_at);
-    if (step >= -kStepSlack && step <= kStepSlack) {
+    if (step >= -STEP_SLACK && step <= STEP_SLACK) {
       return round_trip_ms(*departure.stamp, *arrival.stamp, timeout_ms);
     }
   }

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "echo/icmp.h"
+#include "echo/echo_status.h"
 
 namespace ketrova {
 namespace {
 
-constexpr std::size_t kMinIpHeader = 20;
-constexpr std::uint8_t kProtocolIcmp = 1;
+constexpr std::size_t MIN_IP_HEADER = 20;
+constexpr std::uint8_t PROTOCOL_ICMP = 1;
 
 std::uint16_t read_be16(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
@@ -23,11 +23,11 @@ Ipv4Address read_address(std::span<const std::uint8_t> bytes, std::size_t offset
 // The IPv4 header length of `packet`, or 0 when the header is not a complete,
 // unfragmented IPv4 header carrying ICMP.
 std::size_t icmp_ip_header_length(std::span<const std::uint8_t> packet) {
-  if (packet.size() < kMinIpHeader) return 0;
+  if (packet.size() < MIN_IP_HEADER) return 0;
   if ((packet[0] >> 4) != 4) return 0;
   const std::size_t header_length = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
-  if (header_length < kMinIpHeader || header_length > packet.size()) return 0;
-  if (packet[9] != kProtocolIcmp) return 0;
+  if (header_length < MIN_IP_HEADER || header_length > packet.size()) return 0;
+  if (packet[9] != PROTOCOL_ICMP) return 0;
   const std::uint16_t fragment = read_be16(packet, 6);
   if ((fragment & 0x1FFF) != 0) return 0;  // not the first fragment: no ICMP header here
   return header_length;
@@ -117,26 +117,26 @@ std::uint32_t ip_status_for_icmp_error(std::uint8_t type, std::uint8_t code) {
         case 6:   // network unknown
         case 9:   // network administratively prohibited
         case 11:  // network unreachable for the type of service
-          return ip_status::dest_net_unreachable;
+          return IP_STATUS_DEST_NET_UNREACHABLE;
         case 2:
-          return ip_status::dest_prot_unreachable;
+          return IP_STATUS_DEST_PROT_UNREACHABLE;
         case 3:
-          return ip_status::dest_port_unreachable;
+          return IP_STATUS_DEST_PORT_UNREACHABLE;
         case 4:
-          return ip_status::packet_too_big;
+          return IP_STATUS_PACKET_TOO_BIG;
         case 5:
-          return ip_status::bad_route;
+          return IP_STATUS_BAD_ROUTE;
         default:  // host unreachable, unknown, prohibited, and the rest
-          return ip_status::dest_host_unreachable;
+          return IP_STATUS_DEST_HOST_UNREACHABLE;
       }
     case ICMP_TYPE_TIME_EXCEEDED:
-      return code == 1 ? ip_status::ttl_expired_reassem : ip_status::ttl_expired_transit;
+      return code == 1 ? IP_STATUS_TTL_EXPIRED_REASSEM : IP_STATUS_TTL_EXPIRED_TRANSIT;
     case ICMP_TYPE_PARAMETER_PROBLEM:
-      return ip_status::param_problem;
+      return IP_STATUS_PARAM_PROBLEM;
     case ICMP_TYPE_SOURCE_QUENCH:
-      return ip_status::source_quench;
+      return IP_STATUS_SOURCE_QUENCH;
     default:
-      return ip_status::general_failure;
+      return IP_STATUS_GENERAL_FAILURE;
   }
 }
 

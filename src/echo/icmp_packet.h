@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "cli/ipv4.h"
+#include "net/ipv4_address.h"
 
 namespace ketrova {
 

@@ -2,10 +2,10 @@
 #include <string>
 #include <vector>
 
-#include "echo/icmp.h"
+#include "echo/echo_service.h"
 #include "main/probe.h"
 #include "os/process.h"
-#include "report/report.h"
+#include "report/write_report.h"
 
 int main(int argc, char** argv) {
   ketrova::prepare_process();

@@ -4,12 +4,14 @@
 #include <array>
 #include <optional>
 
+#include "cli/ipv4.h"
 #include "cli/options.h"
+#include "echo/echo_status.h"
 
 namespace ketrova {
 
 SeriesResult run_probe_series(IcmpEchoService& icmp, Ipv4Address source, Ipv4Address target) {
-  static constexpr auto kPayload = [] {
+  static constexpr auto PAYLOAD = [] {
     std::array<std::uint8_t, PROBE_PAYLOAD.size()> bytes{};
     std::copy(PROBE_PAYLOAD.begin(), PROBE_PAYLOAD.end(), bytes.begin());
     return bytes;
@@ -19,9 +21,9 @@ SeriesResult run_probe_series(IcmpEchoService& icmp, Ipv4Address source, Ipv4Add
   result.rtt_samples.reserve(PROBE_COUNT);
   for (std::uint32_t i = 0; i < PROBE_COUNT; ++i) {
     const EchoOutcome outcome =
-        icmp.send_echo(source, target, kPayload, reply_buffer, PROBE_TIMEOUT_MS);
+        icmp.send_echo(source, target, PAYLOAD, reply_buffer, PROBE_TIMEOUT_MS);
     if (outcome.reply_count != 0) {
-      if (read_reply_field(reply_buffer, REPLY_STATUS_OFFSET) == ip_status::success) {
+      if (read_reply_field(reply_buffer, REPLY_STATUS_OFFSET) == IP_STATUS_SUCCESS) {
         result.rtt_samples.push_back(read_reply_field(reply_buffer, REPLY_RTT_OFFSET));
       }
     } else if (outcome.error_code == ERROR_INVALID_NETNAME_CODE ||

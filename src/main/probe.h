@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/ipv4.h"
-#include "echo/icmp.h"
+#include "echo/echo_service.h"
+#include "echo/reply_record.h"
+#include "net/ipv4_address.h"
 #include "report/report.h"
 
 namespace ketrova {

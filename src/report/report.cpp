@@ -17,7 +17,7 @@ std::string_view link_status_word(LinkStatus status) {
 }
 
 std::string escape_json_text(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char HEX_DIGITS[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
@@ -47,8 +47,8 @@ std::string escape_json_text(std::string_view text) {
       default:
         if (byte < 0x20) {
           out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0x0F];
+          out += HEX_DIGITS[byte >> 4];
+          out += HEX_DIGITS[byte & 0x0F];
         } else {
           out += c;
         }

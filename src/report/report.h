@@ -36,8 +36,4 @@ std::string format_report_line(const ProbeReport& report);
 // The diagnostic for standard error when a stream cannot be written.
 std::string format_output_failure(std::string_view stream, std::string_view description);
 
-// Writes the line to standard output and ends the process with status 0; on a
-// write failure, writes a diagnostic to standard error and ends with status 1.
-[[noreturn]] void write_report(const ProbeReport& report);
-
 }  // namespace ketrova

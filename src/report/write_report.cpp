@@ -1,5 +1,6 @@
+#include "report/write_report.h"
+
 #include "os/process.h"
-#include "report/report.h"
 
 namespace ketrova {
 

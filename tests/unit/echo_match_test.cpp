@@ -7,11 +7,11 @@
 namespace ketrova {
 namespace {
 
-const Ipv4Address kSource{{192, 0, 2, 10}};
-const Ipv4Address kTarget{{198, 51, 100, 7}};
-const Ipv4Address kOther{{198, 51, 100, 8}};
-const Ipv4Address kRouter{{203, 0, 113, 1}};
-const EchoRequestKey kKey{0x1234, 0x0042, kSource, kTarget};
+const Ipv4Address SOURCE{{192, 0, 2, 10}};
+const Ipv4Address TARGET{{198, 51, 100, 7}};
+const Ipv4Address OTHER{{198, 51, 100, 8}};
+const Ipv4Address ROUTER{{203, 0, 113, 1}};
+const EchoRequestKey KEY{0x1234, 0x0042, SOURCE, TARGET};
 
 IcmpMessage reply_from(Ipv4Address sender, std::uint16_t identifier, std::uint16_t sequence) {
   IcmpMessage message;
@@ -28,7 +28,7 @@ IcmpMessage error_quoting(std::uint8_t type, std::uint16_t identifier, std::uint
   IcmpMessage message;
   message.kind = IcmpMessageKind::error;
   message.type = type;
-  message.sender = kRouter;
+  message.sender = ROUTER;
   message.identifier = identifier;
   message.sequence = sequence;
   message.quoted_source = quoted_source;
@@ -52,57 +52,55 @@ struct MatchCase {
 
 TEST(ClassifyAnswerTest, MatchesOnlyThisVeryRequest) {
   const MatchCase cases[] = {
-      {"our reply", reply_from(kTarget, 0x1234, 0x0042), true, AnswerKind::reply},
-      {"reply from another host", reply_from(kOther, 0x1234, 0x0042), true, AnswerKind::none},
-      {"reply with another identifier", reply_from(kTarget, 0x1235, 0x0042), true,
-       AnswerKind::none},
-      {"reply to the previous request", reply_from(kTarget, 0x1234, 0x0041), true,
-       AnswerKind::none},
-      {"reply with the bytes swapped", reply_from(kTarget, 0x3412, 0x4200), true, AnswerKind::none},
+      {"our reply", reply_from(TARGET, 0x1234, 0x0042), true, AnswerKind::reply},
+      {"reply from another host", reply_from(OTHER, 0x1234, 0x0042), true, AnswerKind::none},
+      {"reply with another identifier", reply_from(TARGET, 0x1235, 0x0042), true, AnswerKind::none},
+      {"reply to the previous request", reply_from(TARGET, 0x1234, 0x0041), true, AnswerKind::none},
+      {"reply with the bytes swapped", reply_from(TARGET, 0x3412, 0x4200), true, AnswerKind::none},
       {"unreachable quoting it",
-       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kSource, kTarget), true,
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, SOURCE, TARGET), true,
        AnswerKind::failure},
       {"time exceeded quoting it",
-       error_quoting(ICMP_TYPE_TIME_EXCEEDED, 0x1234, 0x0042, kSource, kTarget), true,
+       error_quoting(ICMP_TYPE_TIME_EXCEEDED, 0x1234, 0x0042, SOURCE, TARGET), true,
        AnswerKind::failure},
       {"parameter problem quoting it",
-       error_quoting(ICMP_TYPE_PARAMETER_PROBLEM, 0x1234, 0x0042, kSource, kTarget), true,
+       error_quoting(ICMP_TYPE_PARAMETER_PROBLEM, 0x1234, 0x0042, SOURCE, TARGET), true,
        AnswerKind::failure},
       {"source quench quoting it",
-       error_quoting(ICMP_TYPE_SOURCE_QUENCH, 0x1234, 0x0042, kSource, kTarget), true,
+       error_quoting(ICMP_TYPE_SOURCE_QUENCH, 0x1234, 0x0042, SOURCE, TARGET), true,
        AnswerKind::none},
-      {"redirect quoting it", error_quoting(5, 0x1234, 0x0042, kSource, kTarget), true,
+      {"redirect quoting it", error_quoting(5, 0x1234, 0x0042, SOURCE, TARGET), true,
        AnswerKind::none},
       {"unreachable quoting another destination",
-       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kSource, kOther), true,
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, SOURCE, OTHER), true,
        AnswerKind::none},
       {"unreachable quoting another destination, source not shown",
-       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, Ipv4Address{}, kOther), false,
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, Ipv4Address{}, OTHER), false,
        AnswerKind::none},
       {"unreachable quoting another source",
-       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kOther, kTarget), true,
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, OTHER, TARGET), true,
        AnswerKind::none},
       {"unreachable, source not shown",
-       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, Ipv4Address{}, kTarget), false,
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, Ipv4Address{}, TARGET), false,
        AnswerKind::failure},
       {"unreachable quoting another identifier",
-       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1235, 0x0042, kSource, kTarget), true,
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1235, 0x0042, SOURCE, TARGET), true,
        AnswerKind::none},
       {"unreachable quoting another sequence",
-       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0043, kSource, kTarget), true,
+       error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0043, SOURCE, TARGET), true,
        AnswerKind::none},
   };
   for (const MatchCase& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(classify_answer(c.message, kKey, c.quote_shows_source), c.expected);
+    EXPECT_EQ(classify_answer(c.message, KEY, c.quote_shows_source), c.expected);
   }
 }
 
 TEST(ClassifyAnswerTest, AnySourceAcceptsErrorsFromEveryLocalAddress) {
-  const EchoRequestKey any{0x1234, 0x0042, Ipv4Address{}, kTarget};
+  const EchoRequestKey any{0x1234, 0x0042, Ipv4Address{}, TARGET};
   EXPECT_EQ(
-      classify_answer(error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, kOther, kTarget),
-                      any, true),
+      classify_answer(error_quoting(ICMP_TYPE_DEST_UNREACHABLE, 0x1234, 0x0042, OTHER, TARGET), any,
+                      true),
       AnswerKind::failure);
 }
 

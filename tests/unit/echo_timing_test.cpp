@@ -7,9 +7,9 @@
 namespace ketrova {
 namespace {
 
-constexpr Nanos kMs = NANOS_PER_MS;
+constexpr Nanos MS = NANOS_PER_MS;
 // The real-time clock stands this far ahead of the monotonic one.
-constexpr Nanos kOffset = 1'796'000'000'000'000'000;
+constexpr Nanos OFFSET = 1'796'000'000'000'000'000;
 
 struct StampCase {
   const char* name;
@@ -22,25 +22,24 @@ struct StampCase {
 
 TEST(StampToMonotonicTest, ConvertsOrRejects) {
   const StampCase cases[] = {
-      {"inside the window", 5'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, 5'000 * kMs},
-      {"at the earliest moment", 4'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, 4'000 * kMs},
-      {"at now", 6'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, 6'000 * kMs},
+      {"inside the window", 5'000 * MS, 0, 4'000 * MS, 6'000 * MS, 5'000 * MS},
+      {"at the earliest moment", 4'000 * MS, 0, 4'000 * MS, 6'000 * MS, 4'000 * MS},
+      {"at now", 6'000 * MS, 0, 4'000 * MS, 6'000 * MS, 6'000 * MS},
       // The two clocks are read one after the other.
-      {"a hair after now", 6'000 * kMs + 200'000, 0, 4'000 * kMs, 6'000 * kMs, 6'000 * kMs},
-      {"a hair before the earliest", 4'000 * kMs - 200'000, 0, 4'000 * kMs, 6'000 * kMs,
-       4'000 * kMs},
-      {"real-time clock stepped back since", 5'000 * kMs, -3'000 * kMs, 4'000 * kMs, 6'000 * kMs,
+      {"a hair after now", 6'000 * MS + 200'000, 0, 4'000 * MS, 6'000 * MS, 6'000 * MS},
+      {"a hair before the earliest", 4'000 * MS - 200'000, 0, 4'000 * MS, 6'000 * MS, 4'000 * MS},
+      {"real-time clock stepped back since", 5'000 * MS, -3'000 * MS, 4'000 * MS, 6'000 * MS,
        std::nullopt},
-      {"real-time clock stepped ahead since", 5'000 * kMs, 3'000 * kMs, 4'000 * kMs, 6'000 * kMs,
+      {"real-time clock stepped ahead since", 5'000 * MS, 3'000 * MS, 4'000 * MS, 6'000 * MS,
        std::nullopt},
-      {"small step that lands before the earliest", 4'100 * kMs, 200 * kMs, 4'000 * kMs,
-       6'000 * kMs, std::nullopt},
-      {"stamp of an earlier request", 3'000 * kMs, 0, 4'000 * kMs, 6'000 * kMs, std::nullopt},
+      {"small step that lands before the earliest", 4'100 * MS, 200 * MS, 4'000 * MS, 6'000 * MS,
+       std::nullopt},
+      {"stamp of an earlier request", 3'000 * MS, 0, 4'000 * MS, 6'000 * MS, std::nullopt},
   };
   for (const StampCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const ClockPair now{c.now + kOffset + c.offset_change, c.now};
-    EXPECT_EQ(stamp_to_monotonic(c.stamp_monotonic + kOffset, now, c.earliest), c.expected);
+    const ClockPair now{c.now + OFFSET + c.offset_change, c.now};
+    EXPECT_EQ(stamp_to_monotonic(c.stamp_monotonic + OFFSET, now, c.earliest), c.expected);
   }
 }
 
@@ -54,15 +53,15 @@ struct RoundTripCase {
 
 TEST(RoundTripMsTest, TruncatesOrRejectsLateAnswers) {
   const RoundTripCase cases[] = {
-      {"tens of microseconds", 10 * kMs, 10 * kMs + 50'000, 1000, 0u},
-      {"just under a millisecond", 0, kMs - 1, 1000, 0u},
-      {"exactly one millisecond", 0, kMs, 1000, 1u},
-      {"37.9 ms", 0, 37 * kMs + 900'000, 1000, 37u},
-      {"exactly the timeout", 0, 1000 * kMs, 1000, 1000u},
-      {"a nanosecond past the timeout", 0, 1000 * kMs + 1, 1000, std::nullopt},
-      {"long past the timeout", 0, 1200 * kMs, 1000, std::nullopt},
-      {"arrival stamped before a late departure", 5 * kMs, 4 * kMs, 1000, 0u},
-      {"departure far from zero", 7'000'000 * kMs, 7'000'000 * kMs + 999 * kMs, 1000, 999u},
+      {"tens of microseconds", 10 * MS, 10 * MS + 50'000, 1000, 0u},
+      {"just under a millisecond", 0, MS - 1, 1000, 0u},
+      {"exactly one millisecond", 0, MS, 1000, 1u},
+      {"37.9 ms", 0, 37 * MS + 900'000, 1000, 37u},
+      {"exactly the timeout", 0, 1000 * MS, 1000, 1000u},
+      {"a nanosecond past the timeout", 0, 1000 * MS + 1, 1000, std::nullopt},
+      {"long past the timeout", 0, 1200 * MS, 1000, std::nullopt},
+      {"arrival stamped before a late departure", 5 * MS, 4 * MS, 1000, 0u},
+      {"departure far from zero", 7'000'000 * MS, 7'000'000 * MS + 999 * MS, 1000, 999u},
       {"zero timeout, answer at once", 0, 0, 0, 0u},
       {"zero timeout, answer later", 0, 1, 0, std::nullopt},
   };
@@ -86,25 +85,23 @@ struct MomentsCase {
 };
 
 TEST(RoundTripMsTest, TakesBothStampsOnTheirOwnClock) {
-  constexpr Nanos kSent = 10'000 * kMs;
+  constexpr Nanos SENT = 10'000 * MS;
   const MomentsCase cases[] = {
-      {"both stamped", kSent, 0, kSent + 40 * kMs + 10, 0, kSent + kMs, kSent + 45 * kMs, 40u},
+      {"both stamped", SENT, 0, SENT + 40 * MS + 10, 0, SENT + MS, SENT + 45 * MS, 40u},
       // A reading shifted by a delay between the clocks (up to the slack)
       // does not move the round trip: only the stamps count.
-      {"the arrival's reading off by 0.9 ms", kSent, 0, kSent + 40 * kMs, -900'000, kSent,
-       kSent + 41 * kMs, 40u},
-      {"read long after arriving", kSent, 0, kSent + 999 * kMs, 0, kSent, kSent + 1'900 * kMs,
-       999u},
-      {"stamped past the timeout, read early", kSent, 0, kSent + 1'001 * kMs, 0, kSent,
-       kSent + 1'001 * kMs, std::nullopt},
-      {"no transmit stamp", std::nullopt, 0, kSent + 40 * kMs, 0, kSent + 2 * kMs, kSent + 50 * kMs,
-       38u},
-      {"no receive stamp", kSent, 0, std::nullopt, 0, kSent, kSent + 42 * kMs, 42u},
+      {"the arrival's reading off by 0.9 ms", SENT, 0, SENT + 40 * MS, -900'000, SENT,
+       SENT + 41 * MS, 40u},
+      {"read long after arriving", SENT, 0, SENT + 999 * MS, 0, SENT, SENT + 1'900 * MS, 999u},
+      {"stamped past the timeout, read early", SENT, 0, SENT + 1'001 * MS, 0, SENT,
+       SENT + 1'001 * MS, std::nullopt},
+      {"no transmit stamp", std::nullopt, 0, SENT + 40 * MS, 0, SENT + 2 * MS, SENT + 50 * MS, 38u},
+      {"no receive stamp", SENT, 0, std::nullopt, 0, SENT, SENT + 42 * MS, 42u},
       // A step between the two readings: each stamp converted on its own.
-      {"real-time clock stepped ahead between", kSent, 0, kSent + 40 * kMs, 5'000 * kMs, kSent,
-       kSent + 45 * kMs, 45u},
-      {"real-time clock stepped back between", kSent, 0, kSent + 40 * kMs, -5'000 * kMs, kSent,
-       kSent + 45 * kMs, 45u},
+      {"real-time clock stepped ahead between", SENT, 0, SENT + 40 * MS, 5'000 * MS, SENT,
+       SENT + 45 * MS, 45u},
+      {"real-time clock stepped back between", SENT, 0, SENT + 40 * MS, -5'000 * MS, SENT,
+       SENT + 45 * MS, 45u},
   };
   for (const MomentsCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,15 +109,15 @@ TEST(RoundTripMsTest, TakesBothStampsOnTheirOwnClock) {
     auto moment = [](std::optional<Nanos> at, Nanos offset_change, Nanos fallback) {
       StampedMoment m;
       const Nanos read = at.value_or(fallback) + 100'000;
-      if (at) m.stamp = *at + kOffset;
-      m.read_at = {read + kOffset + offset_change, read};
+      if (at) m.stamp = *at + OFFSET;
+      m.read_at = {read + OFFSET + offset_change, read};
       m.fallback = fallback;
       return m;
     };
     EXPECT_EQ(
         round_trip_ms(moment(c.departure_stamp, c.departure_read_offset, c.departure_fallback),
-                      moment(c.arrival_stamp, c.arrival_read_offset, c.arrival_fallback),
-                      kSent - kMs, 1000),
+                      moment(c.arrival_stamp, c.arrival_read_offset, c.arrival_fallback), SENT - MS,
+                      1000),
         c.expected);
   }
 }
@@ -144,28 +141,28 @@ struct LateStampCase {
 };
 
 TEST(StampToMonotonicTest, PastTheYear2038) {
-  constexpr Nanos kSecond = 1'000'000'000;
-  constexpr Nanos k2038 = Nanos{1} << 31;  // 2038-01-19T03:14:08Z
+  constexpr Nanos SECOND = 1'000'000'000;
+  constexpr Nanos Y2038 = Nanos{1} << 31;  // 2038-01-19T03:14:08Z
   const LateStampCase cases[] = {
-      {"just before 2^31 s", k2038 - 1, 0, 37 * kMs + 400'000, 37u},
-      {"across 2^31 s", k2038 - 1, 990 * kMs, 37 * kMs, 37u},
-      {"just after 2^31 s", k2038, 1, 999 * kMs, 999u},
-      {"2040-01-01", 2'208'988'800, 123'456'789, 12 * kMs, 12u},
-      {"across 2^32 s (2106)", (Nanos{1} << 32) - 1, 999'999'999, 1000 * kMs, 1000u},
-      {"2106, too late", Nanos{1} << 32, 0, 1000 * kMs + 1, std::nullopt},
+      {"just before 2^31 s", Y2038 - 1, 0, 37 * MS + 400'000, 37u},
+      {"across 2^31 s", Y2038 - 1, 990 * MS, 37 * MS, 37u},
+      {"just after 2^31 s", Y2038, 1, 999 * MS, 999u},
+      {"2040-01-01", 2'208'988'800, 123'456'789, 12 * MS, 12u},
+      {"across 2^32 s (2106)", (Nanos{1} << 32) - 1, 999'999'999, 1000 * MS, 1000u},
+      {"2106, too late", Nanos{1} << 32, 0, 1000 * MS + 1, std::nullopt},
   };
   // The monotonic clock counts from boot, long before any of these.
-  constexpr Nanos kBoot = 86'400 * kSecond;
+  constexpr Nanos BOOT = 86'400 * SECOND;
   for (const LateStampCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const Nanos sent = c.departure_s * kSecond + c.departure_ns;
+    const Nanos sent = c.departure_s * SECOND + c.departure_ns;
     const Nanos answered = sent + c.round_trip;
-    const Nanos offset = sent - kBoot;
+    const Nanos offset = sent - BOOT;
     const ClockPair now{answered, answered - offset};
-    const std::optional<Nanos> departure = stamp_to_monotonic(sent, now, kBoot);
-    const std::optional<Nanos> arrival = stamp_to_monotonic(answered, now, kBoot);
-    ASSERT_EQ(departure, kBoot);
-    ASSERT_EQ(arrival, kBoot + c.round_trip);
+    const std::optional<Nanos> departure = stamp_to_monotonic(sent, now, BOOT);
+    const std::optional<Nanos> arrival = stamp_to_monotonic(answered, now, BOOT);
+    ASSERT_EQ(departure, BOOT);
+    ASSERT_EQ(arrival, BOOT + c.round_trip);
     EXPECT_EQ(round_trip_ms(*departure, *arrival, 1000), c.expected_ms);
   }
 }

@@ -3,26 +3,28 @@
 #include <cstdint>
 #include <vector>
 
-#include "echo/icmp.h"
+#include "echo/echo_service.h"
+#include "echo/echo_status.h"
+#include "echo/reply_record.h"
 
 namespace ketrova::testing {
 
 // One scripted answer of the fake ICMP service.
 struct ScriptedEcho {
   std::uint32_t reply_count = 1;
-  std::uint32_t status = ip_status::success;
+  std::uint32_t status = IP_STATUS_SUCCESS;
   std::uint32_t round_trip_ms = 0;
   std::uint32_t error_code = 0;
 };
 
 inline ScriptedEcho reply(std::uint32_t ms) {
-  return {1, ip_status::success, ms, 0};
+  return {1, IP_STATUS_SUCCESS, ms, 0};
 }
 inline ScriptedEcho reply_status(std::uint32_t status) {
   return {1, status, 7, 0};
 }
 inline ScriptedEcho failure(std::uint32_t code) {
-  return {0, ip_status::success, 0, code};
+  return {0, IP_STATUS_SUCCESS, 0, code};
 }
 
 // An ICMP service that answers from a script and records how it was used.
@@ -47,7 +49,7 @@ class FakeIcmpEchoService final : public IcmpEchoService {
     timeouts.push_back(timeout_ms);
     sent_while_open = sent_while_open && is_open;
     const ScriptedEcho step =
-        requests < script_.size() ? script_[requests] : failure(ip_status::req_timed_out);
+        requests < script_.size() ? script_[requests] : failure(IP_STATUS_REQ_TIMED_OUT);
     ++requests;
     if (step.reply_count == 0) return {0, step.error_code};
     write_reply_record(reply_buffer, target, step.status, step.round_trip_ms, payload);

@@ -6,16 +6,16 @@
 #include <string_view>
 #include <vector>
 
-#include "echo/icmp.h"
+#include "echo/echo_status.h"
 
 namespace ketrova {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const Ipv4Address kProbe{{192, 0, 2, 10}};
-const Ipv4Address kResponder{{198, 51, 100, 7}};
-const Ipv4Address kRouter{{203, 0, 113, 1}};
+const Ipv4Address PROBE{{192, 0, 2, 10}};
+const Ipv4Address RESPONDER{{198, 51, 100, 7}};
+const Ipv4Address ROUTER{{203, 0, 113, 1}};
 
 // The Internet checksum computed here independently of the code under test
 // (bytes taken in pairs from a zero-padded copy, the carry folded at every
@@ -63,44 +63,44 @@ Bytes ip_packet(Ipv4Address from, Ipv4Address to, const Bytes& icmp) {
   return packet;
 }
 
-const Bytes kPayload = {'p', 'i', 'n', 'g'};
+const Bytes PAYLOAD = {'p', 'i', 'n', 'g'};
 
 Bytes echo_reply(std::uint16_t id, std::uint16_t seq) {
-  Bytes icmp = build_echo_request(id, seq, kPayload);
+  Bytes icmp = build_echo_request(id, seq, PAYLOAD);
   icmp[0] = ICMP_TYPE_ECHO_REPLY;
   return with_checksum(icmp);
 }
 
 Bytes icmp_error(std::uint8_t type, std::uint8_t code, const Bytes& quoted_request) {
   Bytes icmp = {type, code, 0, 0, 0, 0, 0, 0};
-  const Bytes quoted = ip_packet(kProbe, kResponder, quoted_request);
+  const Bytes quoted = ip_packet(PROBE, RESPONDER, quoted_request);
   icmp.insert(icmp.end(), quoted.begin(), quoted.begin() + 28);  // header and 8 bytes
   return with_checksum(icmp);
 }
 
 TEST(IcmpPacketTest, ParsesAnEchoReply) {
   // The parsed data points into the packet, which must outlive it.
-  const Bytes packet = ip_packet(kResponder, kProbe, echo_reply(77, 5));
+  const Bytes packet = ip_packet(RESPONDER, PROBE, echo_reply(77, 5));
   const auto parsed = parse_ip_packet(packet);
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->kind, IcmpMessageKind::echo_reply);
-  EXPECT_EQ(parsed->sender, kResponder);
+  EXPECT_EQ(parsed->sender, RESPONDER);
   EXPECT_EQ(parsed->identifier, 77);
   EXPECT_EQ(parsed->sequence, 5);
-  EXPECT_EQ(Bytes(parsed->data.begin(), parsed->data.end()), kPayload);
+  EXPECT_EQ(Bytes(parsed->data.begin(), parsed->data.end()), PAYLOAD);
 }
 
 TEST(IcmpPacketTest, ParsesAnErrorQuotingAnEchoRequest) {
-  const Bytes error = icmp_error(3, 1, build_echo_request(77, 6, kPayload));
-  const auto parsed = parse_ip_packet(ip_packet(kRouter, kProbe, error));
+  const Bytes error = icmp_error(3, 1, build_echo_request(77, 6, PAYLOAD));
+  const auto parsed = parse_ip_packet(ip_packet(ROUTER, PROBE, error));
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->kind, IcmpMessageKind::error);
-  EXPECT_EQ(parsed->sender, kRouter);
+  EXPECT_EQ(parsed->sender, ROUTER);
   EXPECT_EQ(parsed->identifier, 77);
   EXPECT_EQ(parsed->sequence, 6);
-  EXPECT_EQ(parsed->quoted_source, kProbe);
-  EXPECT_EQ(parsed->quoted_destination, kResponder);
-  EXPECT_EQ(ip_status_for_icmp_error(parsed->type, parsed->code), ip_status::dest_host_unreachable);
+  EXPECT_EQ(parsed->quoted_source, PROBE);
+  EXPECT_EQ(parsed->quoted_destination, RESPONDER);
+  EXPECT_EQ(ip_status_for_icmp_error(parsed->type, parsed->code), IP_STATUS_DEST_HOST_UNREACHABLE);
 }
 
 struct RejectCase {
@@ -118,9 +118,9 @@ Bytes truncate(Bytes packet, std::size_t size) {
   return packet;
 }
 
-const Bytes kGoodReply = ip_packet(kResponder, kProbe, echo_reply(77, 5));
-const Bytes kGoodError =
-    ip_packet(kRouter, kProbe, icmp_error(11, 0, build_echo_request(77, 6, kPayload)));
+const Bytes GOOD_REPLY = ip_packet(RESPONDER, PROBE, echo_reply(77, 5));
+const Bytes GOOD_ERROR =
+    ip_packet(ROUTER, PROBE, icmp_error(11, 0, build_echo_request(77, 6, PAYLOAD)));
 
 class RejectTest : public ::testing::TestWithParam<RejectCase> {};
 
@@ -131,37 +131,36 @@ TEST_P(RejectTest, IgnoresThePacket) {
 INSTANTIATE_TEST_SUITE_P(
     Malformed, RejectTest,
     ::testing::Values(
-        RejectCase{"Empty", {}}, RejectCase{"ShortHeader", truncate(kGoodReply, 19)},
-        RejectCase{"IPv6Version", mutate(kGoodReply, 0, 0x65)},
-        RejectCase{"HeaderLengthTooSmall", mutate(kGoodReply, 0, 0x44)},
-        RejectCase{"HeaderLengthPastEnd", mutate(kGoodReply, 0, 0x4F)},
-        RejectCase{"NotIcmp", mutate(kGoodReply, 9, 17)},
-        RejectCase{"LaterFragment", mutate(kGoodReply, 7, 0x08)},
-        RejectCase{"TruncatedBelowTotalLength", truncate(kGoodReply, kGoodReply.size() - 1)},
-        RejectCase{"TotalLengthBelowHeader", mutate(kGoodReply, 3, 10)},
-        RejectCase{"BadChecksum", mutate(kGoodReply, 30, 'X')},
-        RejectCase{"EchoRequest",
-                   ip_packet(kResponder, kProbe, build_echo_request(77, 5, kPayload))},
+        RejectCase{"Empty", {}}, RejectCase{"ShortHeader", truncate(GOOD_REPLY, 19)},
+        RejectCase{"IPv6Version", mutate(GOOD_REPLY, 0, 0x65)},
+        RejectCase{"HeaderLengthTooSmall", mutate(GOOD_REPLY, 0, 0x44)},
+        RejectCase{"HeaderLengthPastEnd", mutate(GOOD_REPLY, 0, 0x4F)},
+        RejectCase{"NotIcmp", mutate(GOOD_REPLY, 9, 17)},
+        RejectCase{"LaterFragment", mutate(GOOD_REPLY, 7, 0x08)},
+        RejectCase{"TruncatedBelowTotalLength", truncate(GOOD_REPLY, GOOD_REPLY.size() - 1)},
+        RejectCase{"TotalLengthBelowHeader", mutate(GOOD_REPLY, 3, 10)},
+        RejectCase{"BadChecksum", mutate(GOOD_REPLY, 30, 'X')},
+        RejectCase{"EchoRequest", ip_packet(RESPONDER, PROBE, build_echo_request(77, 5, PAYLOAD))},
         RejectCase{"Redirect",
-                   ip_packet(kRouter, kProbe, with_checksum(mutate(echo_reply(1, 1), 0, 5)))},
+                   ip_packet(ROUTER, PROBE, with_checksum(mutate(echo_reply(1, 1), 0, 5)))},
         RejectCase{"ErrorQuotingTooLittle",
-                   ip_packet(kRouter, kProbe,
+                   ip_packet(ROUTER, PROBE,
                              with_checksum(truncate(icmp_error(3, 1, build_echo_request(1, 1, {})),
                                                     8 + 27)))},
         RejectCase{"ErrorQuotingUdp",
-                   ip_packet(kRouter, kProbe,
+                   ip_packet(ROUTER, PROBE,
                              with_checksum(mutate(icmp_error(3, 3, build_echo_request(1, 1, {})),
                                                   8 + 9, 17)))},
         RejectCase{"ErrorQuotingAReply",
-                   ip_packet(kRouter, kProbe, icmp_error(3, 1, echo_reply(1, 1)))}),
+                   ip_packet(ROUTER, PROBE, icmp_error(3, 1, echo_reply(1, 1)))}),
     [](const auto& info) { return info.param.name; });
 
 TEST(IcmpPacketTest, IgnoresBytesPastTheTotalLength) {
-  Bytes padded = kGoodReply;
+  Bytes padded = GOOD_REPLY;
   padded.insert(padded.end(), {0, 0, 0, 0});
   ASSERT_TRUE(parse_ip_packet(padded));
-  EXPECT_EQ(parse_ip_packet(padded)->data.size(), kPayload.size());
-  EXPECT_TRUE(parse_ip_packet(kGoodError));
+  EXPECT_EQ(parse_ip_packet(padded)->data.size(), PAYLOAD.size());
+  EXPECT_TRUE(parse_ip_packet(GOOD_ERROR));
 }
 
 TEST(IcmpPacketTest, MapsErrorsToReplyStatuses) {
@@ -170,11 +169,11 @@ TEST(IcmpPacketTest, MapsErrorsToReplyStatuses) {
     std::uint32_t status;
   };
   for (const Case c :
-       {Case{3, 0, ip_status::dest_net_unreachable}, Case{3, 1, ip_status::dest_host_unreachable},
-        Case{3, 2, ip_status::dest_prot_unreachable}, Case{3, 3, ip_status::dest_port_unreachable},
-        Case{3, 4, ip_status::packet_too_big}, Case{3, 13, ip_status::dest_host_unreachable},
-        Case{11, 0, ip_status::ttl_expired_transit}, Case{11, 1, ip_status::ttl_expired_reassem},
-        Case{12, 0, ip_status::param_problem}, Case{4, 0, ip_status::source_quench}}) {
+       {Case{3, 0, IP_STATUS_DEST_NET_UNREACHABLE}, Case{3, 1, IP_STATUS_DEST_HOST_UNREACHABLE},
+        Case{3, 2, IP_STATUS_DEST_PROT_UNREACHABLE}, Case{3, 3, IP_STATUS_DEST_PORT_UNREACHABLE},
+        Case{3, 4, IP_STATUS_PACKET_TOO_BIG}, Case{3, 13, IP_STATUS_DEST_HOST_UNREACHABLE},
+        Case{11, 0, IP_STATUS_TTL_EXPIRED_TRANSIT}, Case{11, 1, IP_STATUS_TTL_EXPIRED_REASSEM},
+        Case{12, 0, IP_STATUS_PARAM_PROBLEM}, Case{4, 0, IP_STATUS_SOURCE_QUENCH}}) {
     EXPECT_EQ(ip_status_for_icmp_error(c.type, c.code), c.status)
         << int{c.type} << "/" << int{c.code};
   }
@@ -207,7 +206,7 @@ TEST(ChecksumTest, MatchesChecksumsWrittenOut) {
 }
 
 TEST(IcmpPacketTest, BuildsAnEchoRequestWithAValidChecksum) {
-  EXPECT_EQ(build_echo_request(0x1234, 0x0102, kPayload),
+  EXPECT_EQ(build_echo_request(0x1234, 0x0102, PAYLOAD),
             hex("08 00 05 F9 12 34 01 02 70 69 6E 67"));
   // An odd number of bytes: the last one counts as the high half of a word.
   const Bytes odd = {'a', 'b', 'c'};
@@ -242,8 +241,8 @@ TEST_P(WrittenPacketTest, Parses) {
     EXPECT_EQ(std::string(parsed->data.begin(), parsed->data.end()),
               std::string("pingo").substr(0, c.data_size));
   } else {
-    EXPECT_EQ(parsed->quoted_source, kProbe);
-    EXPECT_EQ(parsed->quoted_destination, kResponder);
+    EXPECT_EQ(parsed->quoted_source, PROBE);
+    EXPECT_EQ(parsed->quoted_destination, RESPONDER);
   }
 }
 
@@ -254,20 +253,20 @@ INSTANTIATE_TEST_SUITE_P(
         WrittenPacketCase{"ReplyWithOddLength",
                           "45 00 00 21 1C 46 00 00 40 01 72 51 C6 33 64 07 C0 00 02 0A "
                           "00 00 B1 DC 00 4D 00 05 70 69 6E 67 6F",
-                          IcmpMessageKind::echo_reply, kResponder, 5, 5},
+                          IcmpMessageKind::echo_reply, RESPONDER, 5, 5},
         // The same reply with "ping" and four bytes of options (NOP NOP NOP EOL).
         WrittenPacketCase{"ReplyWithNopOptions",
                           "46 00 00 24 1C 46 00 00 40 01 6F 4D C6 33 64 07 C0 00 02 0A "
                           "01 01 01 00 "
                           "00 00 20 DD 00 4D 00 05 70 69 6E 67",
-                          IcmpMessageKind::echo_reply, kResponder, 5, 4},
+                          IcmpMessageKind::echo_reply, RESPONDER, 5, 4},
         // The longest header: a record-route option with nine empty slots.
         WrittenPacketCase{"ReplyWithRecordRoute",
                           "4F 00 00 48 1C 46 00 00 40 01 5D 03 C6 33 64 07 C0 00 02 0A "
                           "07 27 04 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
                           "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
                           "00 00 20 DD 00 4D 00 05 70 69 6E 67",
-                          IcmpMessageKind::echo_reply, kResponder, 5, 4},
+                          IcmpMessageKind::echo_reply, RESPONDER, 5, 4},
         // Host unreachable from the router, with a record-route option of its
         // own, quoting request 77/6.
         WrittenPacketCase{"ErrorWithOptions",
@@ -276,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
                           "03 01 DB CF 00 00 00 00 "
                           "45 00 00 20 1C 46 00 00 40 01 72 52 C0 00 02 0A C6 33 64 07 "
                           "08 00 18 DC 00 4D 00 06",
-                          IcmpMessageKind::error, kRouter, 6, 0},
+                          IcmpMessageKind::error, ROUTER, 6, 0},
         // Time exceeded quoting request 77/6 that carried options itself.
         WrittenPacketCase{"ErrorQuotingOptions",
                           "45 00 00 3C 1C 46 00 00 40 01 60 6F CB 00 71 01 C0 00 02 0A "
@@ -284,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
                           "46 00 00 24 1C 46 00 00 40 01 6F 4D C0 00 02 0A C6 33 64 07 "
                           "01 01 01 00 "
                           "08 00 18 DC 00 4D 00 06",
-                          IcmpMessageKind::error, kRouter, 6, 0}),
+                          IcmpMessageKind::error, ROUTER, 6, 0}),
     [](const auto& info) { return info.param.name; });
 
 // With options in the header, every length check has to count them.

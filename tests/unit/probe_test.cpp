@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/ipv4.h"
 #include "fake_icmp.h"
 
 namespace ketrova {
@@ -62,7 +63,7 @@ TEST_P(SeriesTest, SummarizesTheSeries) {
   EXPECT_EQ(report.target_ip, "198.51.100.7");
 }
 
-const std::string kBindNote = "source bind failed (WinError 1231)";
+const std::string BIND_NOTE = "source bind failed (WinError 1231)";
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, SeriesTest,
@@ -77,33 +78,33 @@ INSTANTIATE_TEST_SUITE_P(
                    LinkStatus::available, ""},
         SeriesCase{"OneTimeout",
                    concat(replies({10, 10, 10, 10, 10, 10, 10, 10, 10}),
-                          {failure(ip_status::req_timed_out)}),
+                          {failure(IP_STATUS_REQ_TIMED_OUT)}),
                    9, 10, 10, 0,
                    LinkStatus::unstable, ""},
-        SeriesCase{"AllTimeouts", repeat(failure(ip_status::req_timed_out), 10), 0, 100, 0, 0,
+        SeriesCase{"AllTimeouts", repeat(failure(IP_STATUS_REQ_TIMED_OUT), 10), 0, 100, 0, 0,
                    LinkStatus::unavailable, ""},
-        SeriesCase{"OneReply", concat({reply(42)}, repeat(failure(ip_status::req_timed_out), 9)), 1,
+        SeriesCase{"OneReply", concat({reply(42)}, repeat(failure(IP_STATUS_REQ_TIMED_OUT), 9)), 1,
                    90, 42, 0, LinkStatus::unstable, ""},
         SeriesCase{"AllBind1231", repeat(failure(ERROR_NETWORK_UNREACHABLE_CODE), 10), 0, 100, 0, 0,
-                   LinkStatus::unavailable, kBindNote},
+                   LinkStatus::unavailable, BIND_NOTE},
         SeriesCase{"AllBind1214", repeat(failure(ERROR_INVALID_NETNAME_CODE), 10), 0, 100, 0, 0,
-                   LinkStatus::unavailable, kBindNote},
+                   LinkStatus::unavailable, BIND_NOTE},
         // A bind failure wins over replies that did arrive.
         SeriesCase{"EightRepliesTwo1214",
                    concat(replies({10, 10, 10, 10, 10, 10, 10, 10}),
                           repeat(failure(ERROR_INVALID_NETNAME_CODE), 2)),
                    8, 20, 10, 0,
-                   LinkStatus::unavailable, kBindNote},
+                   LinkStatus::unavailable, BIND_NOTE},
         SeriesCase{"NonZeroStatusIsLost",
                    concat(replies({10, 10, 10, 10, 10, 10, 10, 10}),
-                          {reply_status(ip_status::dest_host_unreachable),
-                           reply_status(ip_status::ttl_expired_transit)}),
+                          {reply_status(IP_STATUS_DEST_HOST_UNREACHABLE),
+                           reply_status(IP_STATUS_TTL_EXPIRED_TRANSIT)}),
                    8, 20, 10, 0,
                    LinkStatus::unstable, ""},
         SeriesCase{"OtherErrorCodesLeaveNoNote",
-                   concat(replies({1, 1, 1, 1, 1}), {failure(ERROR_HOST_UNREACHABLE_CODE),
-                                                     failure(ip_status::general_failure),
-                                                     failure(1230), failure(1232), failure(0)}),
+                   concat(replies({1, 1, 1, 1, 1}),
+                          {failure(ERROR_HOST_UNREACHABLE_CODE), failure(IP_STATUS_GENERAL_FAILURE),
+                           failure(1230), failure(1232), failure(0)}),
                    5, 50, 1, 0, LinkStatus::unstable, ""},
         SeriesCase{"ZeroMillisecondSamplesCount", replies({0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 10, 0, 0,
                    0, LinkStatus::available, ""},

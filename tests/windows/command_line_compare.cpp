@@ -18,7 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "echo/icmp.h"
+#include "echo/echo_service.h"
+#include "echo/echo_status.h"
 #include "main/probe.h"
 #include "report/report.h"
 
@@ -37,7 +38,7 @@ struct Case {
 // program name a"b c, and "C:\dir\\" gives C:\dir\), where the documented
 // rule takes no escapes in argument 0 (the program name a\b, then the
 // argument c; and C:\dir\\); the unit tests of the splitter hold that rule.
-const std::vector<Case> kCases = {
+const std::vector<Case> CASES = {
     {"quoted value with spaces", LR"(--src-ip "192.0.2.1 x" --target-ip "a b")"},
     {"joined option with quotes inside", LR"(--src-ip=a"b c"d --target-ip=" e ")"},
     {"odd backslash run before a quote", LR"(--src-ip a\"b --target-ip a\\\"b)"},
@@ -177,7 +178,7 @@ class NoIcmpService final : public ketrova::IcmpEchoService {
   ketrova::EchoOutcome send_echo(ketrova::Ipv4Address, ketrova::Ipv4Address,
                                  std::span<const std::uint8_t>, std::span<std::uint8_t>,
                                  std::uint32_t) override {
-    return {0, ketrova::ip_status::general_failure};
+    return {0, ketrova::IP_STATUS_GENERAL_FAILURE};
   }
   void close() override {}
 
@@ -204,7 +205,7 @@ int main(int argc, char** argv) {
   const std::wstring echo = windows_path(argv[2]);
 
   int failures = 0;
-  for (const Case& c : kCases) {
+  for (const Case& c : CASES) {
     const std::wstring line = c.whole_line ? c.line : L"\"" + probe + L"\" " + c.line;
     const Started runtime = run(echo, line);
     if (!runtime.ok || runtime.exit_code != 0) {
@@ -233,6 +234,6 @@ int main(int argc, char** argv) {
     }
     std::printf("ok   %s: %s", c.name, probed.output.c_str());
   }
-  std::printf("%d of %zu cases failed\n", failures, kCases.size());
+  std::printf("%d of %zu cases failed\n", failures, CASES.size());
   return failures == 0 ? 0 : 1;
 }

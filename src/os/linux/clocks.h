@@ -20,7 +20,7 @@ inline Nanos monotonic_now() {
 // the process lost the processor between them (a busy host, a slow
 // emulator), the readings are taken again, and the closest pair is kept.
 inline ClockPair read_clocks() {
-  constexpr Nanos kCloseEnough = 20'000;
+  constexpr Nanos CLOSE_ENOUGH = 20'000;
   ClockPair best;
   Nanos best_gap = -1;
   for (int attempt = 0; attempt < 4; ++attempt) {
@@ -32,7 +32,7 @@ inline ClockPair read_clocks() {
       best = bracket_clocks(before, realtime, after);
       best_gap = gap;
     }
-    if (gap <= kCloseEnough) break;
+    if (gap <= CLOSE_ENOUGH) break;
   }
   return best;
 }

@@ -38,7 +38,7 @@ bool reported_by_icmp(int error) {
 // another can arrive before the send is made again; a failure of the send's
 // own comes back every time. So such a send is made up to this many times.
 // The error queue, not the pending error, says what ICMP messages were about.
-constexpr int kSendAttempts = 4;
+constexpr int SEND_ATTEMPTS = 4;
 
 class DatagramReader final : public EchoReader {
  public:
@@ -46,7 +46,7 @@ class DatagramReader final : public EchoReader {
 
   int send(std::span<const std::uint8_t> request, const sockaddr_in& to) override {
     int error = 0;
-    for (int attempt = 0; attempt < kSendAttempts;) {
+    for (int attempt = 0; attempt < SEND_ATTEMPTS;) {
       if (::sendto(fd(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                    sizeof to) >= 0) {
         return 0;

@@ -25,8 +25,8 @@ bool record_first(const Candidate& record, const Candidate& packet) {
 }  // namespace
 
 void EchoReader::start_round(short revents, int limit) {
-  queues_[kErrors].ready = (revents & POLLERR) != 0;
-  queues_[kPackets].ready = (revents & POLLIN) != 0;
+  queues_[ERROR_QUEUE].ready = (revents & POLLERR) != 0;
+  queues_[PACKET_QUEUE].ready = (revents & POLLIN) != 0;
   for (Queue& queue : queues_) {
     queue.reads_left = limit;
     queue.read_any = false;
@@ -34,10 +34,10 @@ void EchoReader::start_round(short revents, int limit) {
 }
 
 bool EchoReader::next(Candidate& candidate) {
-  fill(kErrors);
-  fill(kPackets);
-  Queue& errors = queues_[kErrors];
-  Queue& packets = queues_[kPackets];
+  fill(ERROR_QUEUE);
+  fill(PACKET_QUEUE);
+  Queue& errors = queues_[ERROR_QUEUE];
+  Queue& packets = queues_[PACKET_QUEUE];
   Queue* first = nullptr;
   if (errors.held && packets.held) {
     first = record_first(errors.head, packets.head) ? &errors : &packets;
@@ -64,11 +64,11 @@ void EchoReader::fill(std::size_t which) {
   while (!queue.held && queue.ready && queue.reads_left > 0) {
     --queue.reads_left;
     const std::optional<ReceivedMessage> message =
-        receive_message(fd_, queue.buffer, which == kErrors);
+        receive_message(fd_, queue.buffer, which == ERROR_QUEUE);
     if (!message) {
       // Poll reports a pending socket error as it reports a queued record;
       // one with nothing queued behind it would wake every wait at once.
-      if (which == kErrors && !queue.read_any) {
+      if (which == ERROR_QUEUE && !queue.read_any) {
         int error = 0;
         socklen_t size = sizeof error;
         (void)::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
@@ -78,8 +78,8 @@ void EchoReader::fill(std::size_t which) {
     }
     queue.read_any = true;
     const std::span<const std::uint8_t> bytes = std::span(queue.buffer).first(message->size);
-    const bool decoded = which == kErrors ? decode_record(*message, bytes, queue.head)
-                                          : decode_packet(*message, bytes, queue.head);
+    const bool decoded = which == ERROR_QUEUE ? decode_record(*message, bytes, queue.head)
+                                              : decode_packet(*message, bytes, queue.head);
     if (decoded) {
       queue.head.when.stamp = message->stamp;
       queue.head.when.read_at = read_clocks();

@@ -82,8 +82,8 @@ class EchoReader {
     Candidate head;
     std::array<std::uint8_t, 2048> buffer{};
   };
-  static constexpr std::size_t kErrors = 0;
-  static constexpr std::size_t kPackets = 1;
+  static constexpr std::size_t ERROR_QUEUE = 0;
+  static constexpr std::size_t PACKET_QUEUE = 1;
 
   void fill(std::size_t which);
 

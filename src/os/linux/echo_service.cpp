@@ -27,9 +27,11 @@
 #include <vector>
 
 #include "echo/echo_match.h"
+#include "echo/echo_service.h"
+#include "echo/echo_status.h"
 #include "echo/echo_timing.h"
-#include "echo/icmp.h"
 #include "echo/icmp_packet.h"
+#include "echo/reply_record.h"
 #include "os/linux/clocks.h"
 #include "os/linux/echo_reader.h"
 #include "os/linux/echo_wait.h"
@@ -62,7 +64,7 @@ std::uint32_t send_error_code(int error) {
     case EINVAL:
       return ERROR_INVALID_PARAMETER_CODE;
     default:
-      return ip_status::general_failure;
+      return IP_STATUS_GENERAL_FAILURE;
   }
 }
 
@@ -121,7 +123,7 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
                         std::uint32_t timeout_ms) override {
     if (fd_ < 0) return {0, ERROR_INVALID_PARAMETER_CODE};
     if (reply_buffer.size() < REPLY_RECORD_SIZE + payload.size() + 8) {
-      return {0, ip_status::buf_too_small};
+      return {0, IP_STATUS_BUF_TOO_SMALL};
     }
     if (const std::uint32_t error = bind_source(source, target)) return {0, error};
     if (const std::uint32_t error = check_route(source, target)) return {0, error};
@@ -146,10 +148,10 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
     } else {
       stamp_keys_.unstamped();
     }
-    if (!answer) return {0, ip_status::req_timed_out};
+    if (!answer) return {0, IP_STATUS_REQ_TIMED_OUT};
     const std::optional<std::uint32_t> round_trip =
         round_trip_ms(echo.departure, answer->arrival, echo.send_started, timeout_ms);
-    if (!round_trip) return {0, ip_status::req_timed_out};
+    if (!round_trip) return {0, IP_STATUS_REQ_TIMED_OUT};
     write_reply_record(reply_buffer, answer->from, answer->status, *round_trip, answer->data);
     return {1, 0};
   }

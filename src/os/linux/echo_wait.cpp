@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "echo/icmp.h"
+#include "echo/echo_status.h"
 #include "os/linux/clocks.h"
 
 namespace ketrova {
@@ -14,8 +14,8 @@ namespace {
 // Reads from each queue per wake-up before the deadline is looked at again,
 // so that a flood cannot hold a request past its deadline; and when the
 // deadline has passed, at most this many more are judged by their stamps.
-constexpr int kReadsPerWakeup = 64;
-constexpr int kReadsAtDeadline = 256;
+constexpr int READS_PER_WAKEUP = 64;
+constexpr int READS_AT_DEADLINE = 256;
 
 timespec to_timespec(Nanos duration) {
   timespec result{};
@@ -45,7 +45,7 @@ std::optional<EchoAnswer> read_round(EchoReader& reader, PendingEcho& echo,
     const IcmpMessage& message = candidate.message;
     switch (classify_answer(message, echo.key, candidate.quote_shows_source)) {
       case AnswerKind::reply:
-        return EchoAnswer{echo.key.target, ip_status::success,
+        return EchoAnswer{echo.key.target, IP_STATUS_SUCCESS,
                           std::vector<std::uint8_t>(message.data.begin(), message.data.end()),
                           candidate.when};
       case AnswerKind::failure:
@@ -70,7 +70,7 @@ std::optional<EchoAnswer> wait_for_answer(EchoReader& reader, PendingEcho& echo,
     const Nanos deadline = echo.deadline();
     if (now >= deadline) {
       std::optional<EchoAnswer> answer =
-          read_round(reader, echo, keys, POLLIN | POLLERR, kReadsAtDeadline);
+          read_round(reader, echo, keys, POLLIN | POLLERR, READS_AT_DEADLINE);
       // The request's transmit stamp, read only now (the process was held
       // in its send), tells that it left later than the send began: its
       // wait runs on from there.
@@ -82,7 +82,7 @@ std::optional<EchoAnswer> wait_for_answer(EchoReader& reader, PendingEcho& echo,
     const int ready = ::ppoll(&descriptor, 1, &wait, nullptr);
     if (ready < 0 && errno != EINTR) return std::nullopt;
     if (ready <= 0) continue;
-    if (auto answer = read_round(reader, echo, keys, descriptor.revents, kReadsPerWakeup)) {
+    if (auto answer = read_round(reader, echo, keys, descriptor.revents, READS_PER_WAKEUP)) {
       return answer;
     }
   }

@@ -4,9 +4,9 @@
 #include <optional>
 #include <vector>
 
-#include "cli/ipv4.h"
 #include "echo/echo_match.h"
 #include "echo/echo_timing.h"
+#include "net/ipv4_address.h"
 #include "os/linux/echo_reader.h"
 
 namespace ketrova {

@@ -79,14 +79,14 @@ void discard_queued(int fd) {
 // which end in 2038 on 32-bit architectures (kernels before 5.1 know only
 // those).
 #ifdef SO_TIMESTAMPING_NEW
-constexpr int kTimestamping64 = SO_TIMESTAMPING_NEW;
+constexpr int TIMESTAMPING_64 = SO_TIMESTAMPING_NEW;
 #else
-constexpr int kTimestamping64 = -1;
+constexpr int TIMESTAMPING_64 = -1;
 #endif
 #ifdef SO_TIMESTAMPING_OLD
-constexpr int kTimestampingNative = SO_TIMESTAMPING_OLD;
+constexpr int TIMESTAMPING_NATIVE = SO_TIMESTAMPING_OLD;
 #else
-constexpr int kTimestampingNative = SO_TIMESTAMPING;
+constexpr int TIMESTAMPING_NATIVE = SO_TIMESTAMPING;
 #endif
 
 // Reads the first of a stamp record's timespecs (the software stamp; zero
@@ -104,8 +104,8 @@ std::optional<Nanos> first_stamp(const cmsghdr* c) {
 std::optional<Nanos> software_stamp(msghdr& header) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
     if (c->cmsg_level != SOL_SOCKET) continue;
-    if (c->cmsg_type == kTimestamping64) return first_stamp<std::int64_t>(c);
-    if (c->cmsg_type == kTimestampingNative) return first_stamp<long>(c);
+    if (c->cmsg_type == TIMESTAMPING_64) return first_stamp<std::int64_t>(c);
+    if (c->cmsg_type == TIMESTAMPING_NATIVE) return first_stamp<long>(c);
   }
   return std::nullopt;
 }
@@ -120,11 +120,11 @@ int away_from_standard_streams(int fd) {
 }
 
 bool enable_timestamping(int fd, int flags) {
-  if (kTimestamping64 >= 0 &&
-      ::setsockopt(fd, SOL_SOCKET, kTimestamping64, &flags, sizeof flags) == 0) {
+  if (TIMESTAMPING_64 >= 0 &&
+      ::setsockopt(fd, SOL_SOCKET, TIMESTAMPING_64, &flags, sizeof flags) == 0) {
     return true;
   }
-  return ::setsockopt(fd, SOL_SOCKET, kTimestampingNative, &flags, sizeof flags) == 0;
+  return ::setsockopt(fd, SOL_SOCKET, TIMESTAMPING_NATIVE, &flags, sizeof flags) == 0;
 }
 
 InterfaceHold hold_to_interface(int fd, unsigned index, const std::string& name) {

@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "cli/ipv4.h"
 #include "echo/echo_timing.h"
+#include "net/ipv4_address.h"
 
 namespace ketrova {
 

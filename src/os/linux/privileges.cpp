@@ -59,14 +59,14 @@ bool is_caller() {
          users[2] == users[0];
 }
 
-constexpr std::uint32_t kNetRawBit = 1u << CAP_NET_RAW;  // CAP_NET_RAW is in the first word
+constexpr std::uint32_t NET_RAW_BIT = 1u << CAP_NET_RAW;  // CAP_NET_RAW is in the first word
 static_assert(CAP_NET_RAW < 32);
 
 // Nothing effective, nothing inheritable (and so nothing ambient), and
 // nothing permitted but CAP_NET_RAW.
 bool is_limited(const CapabilitySets& sets) {
   for (std::size_t i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
-    const std::uint32_t allowed = i == 0 ? kNetRawBit : 0;
+    const std::uint32_t allowed = i == 0 ? NET_RAW_BIT : 0;
     const __user_cap_data_struct& word = sets.words[i];
     if (word.effective != 0 || word.inheritable != 0 || (word.permitted & ~allowed) != 0) {
       return false;
@@ -83,7 +83,7 @@ bool limit_capabilities() {
   CapabilitySets sets;
   if (get_capabilities(sets)) {
     CapabilitySets limited;
-    limited.words[0].permitted = sets.words[0].permitted & kNetRawBit;
+    limited.words[0].permitted = sets.words[0].permitted & NET_RAW_BIT;
     // Without it in the inheritable set the ambient set is emptied too.
     (void)set_capabilities(limited);
   }
@@ -101,8 +101,8 @@ bool raise_net_raw() {
   // Whatever else was permitted went at start; the kernel refuses this
   // where CAP_NET_RAW is not permitted.
   CapabilitySets sets;
-  sets.words[0].permitted = kNetRawBit;
-  sets.words[0].effective = kNetRawBit;
+  sets.words[0].permitted = NET_RAW_BIT;
+  sets.words[0].effective = NET_RAW_BIT;
   return set_capabilities(sets);
 }
 

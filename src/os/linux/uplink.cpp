@@ -85,34 +85,32 @@ class RouteNetlink {
   RouteNetlink(const RouteNetlink&) = delete;
   RouteNetlink& operator=(const RouteNetlink&) = delete;
 
-  bool is_open() const { return fd_ >= 0; }
-
   // Sends `request` and hands its answer to `on_message`. 0 when the kernel
-  // answered, its error (a negative errno) when it refused; kNoAnswer when
+  // answered, its error (a negative errno) when it refused; NO_ANSWER when
   // there was none.
-  static constexpr int kNoAnswer = 1;
+  static constexpr int NO_ANSWER = 1;
   template <typename Body, typename OnMessage>
   int ask(Request<Body>& request, OnMessage&& on_message) {
-    if (fd_ < 0) return kNoAnswer;
+    if (fd_ < 0) return NO_ANSWER;
     // An answer longer than the buffer is cut short when it is read: the
     // buffer grows to its length and the question is asked again.
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
       request.header.nlmsg_seq = ++sequence_;
       // write and recv (to the kernel, unconnected as the socket is), not
       // the calls of the echo requests, so that a tracer tells them apart.
       if (::write(fd_, &request, request.header.nlmsg_len) !=
           static_cast<ssize_t>(request.header.nlmsg_len)) {
-        return kNoAnswer;
+        return NO_ANSWER;
       }
       const int answer = read_answer(on_message);
-      if (answer != kCutShort) return answer;
+      if (answer != CUT_SHORT) return answer;
     }
-    return kNoAnswer;
+    return NO_ANSWER;
   }
 
  private:
-  static constexpr int kAttempts = 3;
-  static constexpr int kCutShort = 2;
+  static constexpr int ATTEMPTS = 3;
+  static constexpr int CUT_SHORT = 2;
 
   template <typename OnMessage>
   int read_answer(OnMessage&& on_message) {
@@ -121,10 +119,10 @@ class RouteNetlink {
       do {
         size = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC);
       } while (size < 0 && errno == EINTR);
-      if (size <= 0) return kNoAnswer;
+      if (size <= 0) return NO_ANSWER;
       if (static_cast<std::size_t>(size) > buffer_.size()) {
         buffer_.resize(static_cast<std::size_t>(size));
-        return kCutShort;
+        return CUT_SHORT;
       }
       int left = static_cast<int>(size);
       for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer_.data()); NLMSG_OK(m, left);
@@ -132,11 +130,11 @@ class RouteNetlink {
         // Anything else is a stale answer to an earlier request.
         if (m->nlmsg_seq != sequence_) continue;
         if (m->nlmsg_type == NLMSG_ERROR) {
-          if (m->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return kNoAnswer;
+          if (m->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return NO_ANSWER;
           nlmsgerr error{};
           std::memcpy(&error, NLMSG_DATA(m), sizeof error);
           // An acknowledgement (0) is no answer to a question.
-          return error.error < 0 ? error.error : kNoAnswer;
+          return error.error < 0 ? error.error : NO_ANSWER;
         }
         on_message(*m);
         return 0;
@@ -153,7 +151,7 @@ namespace {
 
 // The routing entry that the kernel's lookup for `destination` matched.
 struct RouteEntry {
-  int answer = RouteNetlink::kNoAnswer;  // 0, or the kernel's error
+  int answer = RouteNetlink::NO_ANSWER;  // 0, or the kernel's error
   bool matched = false;                  // the answer was an entry
   std::uint8_t type = RTN_UNSPEC;
   std::uint32_t table = 0;
@@ -204,7 +202,7 @@ RouteEntry matched_entry(RouteNetlink& netlink, std::uint32_t owner, Ipv4Address
 // What a link is to the probe: its name, and whether it belongs to no one
 // link (the loopback interface, or a dummy interface).
 struct LinkFacts {
-  int answer = RouteNetlink::kNoAnswer;
+  int answer = RouteNetlink::NO_ANSWER;
   bool linkless = false;
   std::string name;
 };
@@ -238,7 +236,7 @@ LinkFacts link_facts(RouteNetlink& netlink, unsigned index) {
       }
     });
   });
-  if (facts.answer == 0 && !seen) facts.answer = RouteNetlink::kNoAnswer;
+  if (facts.answer == 0 && !seen) facts.answer = RouteNetlink::NO_ANSWER;
   return facts;
 }
 
@@ -250,17 +248,13 @@ UplinkRoutes::UplinkRoutes(uid_t socket_owner)
 
 UplinkRoutes::~UplinkRoutes() = default;
 
-bool UplinkRoutes::is_open() const {
-  return netlink_->is_open();
-}
-
 Uplink UplinkRoutes::choose(Ipv4Address source, Ipv4Address target) {
   if (source == Ipv4Address{}) return {Uplink::Way::by_table, 0, {}};
   RouteNetlink& netlink = *netlink_;
   // The interface that holds the source: the one of its local route (the
   // kernel keeps one per local address, in the local table).
   const RouteEntry local = matched_entry(netlink, owner_, source, std::nullopt, 0);
-  if (local.answer == RouteNetlink::kNoAnswer) return {};
+  if (local.answer == RouteNetlink::NO_ANSWER) return {};
   if (local.answer < 0 || !local.matched || local.type != RTN_LOCAL) {
     // Not this host's address: binding to it fails, and nothing is sent.
     return {Uplink::Way::by_table, 0, {}};

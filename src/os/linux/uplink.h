@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/ipv4.h"
+#include "net/ipv4_address.h"
 
 namespace ketrova {
 
@@ -44,9 +44,6 @@ class UplinkRoutes {
   ~UplinkRoutes();
   UplinkRoutes(const UplinkRoutes&) = delete;
   UplinkRoutes& operator=(const UplinkRoutes&) = delete;
-
-  // False where route netlink is refused (a sandbox without AF_NETLINK).
-  bool is_open() const;
 
   // The way for requests from `source` to `target`, found before the first
   // one. The tables decide, as they always did, for 0.0.0.0 (the kernel

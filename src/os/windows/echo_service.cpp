@@ -19,7 +19,7 @@
 
 #include <cstring>
 
-#include "echo/icmp.h"
+#include "echo/echo_service.h"
 
 #if defined(__MINGW64_VERSION_MAJOR)
 // mingw-w64's icmpapi.h declares no IcmpSendEcho2Ex although its import

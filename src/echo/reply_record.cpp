@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "echo/icmp.h"
+#include "echo/reply_record.h"
 
 namespace ketrova {
 
