@@ -129,16 +129,18 @@ Bytes reply(std::uint16_t sequence = SEQ) {
 }
 
 Bytes ip_packet(Ipv4Address from, Ipv4Address to, const Bytes& icmp) {
-  Bytes packet(20, 0);
+  // Sized whole at once: GCC 12 at -O3 warns falsely of a copy past the
+  // header where the ICMP part is appended to it.
+  const std::size_t total = 20 + icmp.size();
+  Bytes packet(total, 0);
   packet[0] = 0x45;
-  const std::size_t total = packet.size() + icmp.size();
   packet[2] = static_cast<std::uint8_t>(total >> 8);
   packet[3] = static_cast<std::uint8_t>(total);
   packet[8] = 64;
   packet[9] = 1;
   std::copy(from.octets.begin(), from.octets.end(), packet.begin() + 12);
   std::copy(to.octets.begin(), to.octets.end(), packet.begin() + 16);
-  packet.insert(packet.end(), icmp.begin(), icmp.end());
+  std::copy(icmp.begin(), icmp.end(), packet.begin() + 20);
   return packet;
 }
 
