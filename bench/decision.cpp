@@ -1,7 +1,9 @@
-// The per-request decision alone: the route check that comes before every
-// request held to its interface (does that interface have a route to the
-// target now?), over a route netlink socket kept open as the probe keeps it
-// for a series. Run on the probe host of the bench's namespaces:
+// The per-request decision alone: the check that comes before every request
+// held to its interface (does that interface still hold the address, have
+// carrier and a route to the target?), over a route netlink socket kept open
+// and subscribed to the news of changes as the probe keeps it for a series:
+// where nothing changed, one read that finds no news. Run on the probe host of the bench's
+// namespaces:
 //
 //   decision SOURCE TARGET [COUNT]
 //
@@ -56,7 +58,7 @@ int main(int argc, char** argv) {
     const double wall_start = now_us(CLOCK_MONOTONIC);
     const double cpu_start = now_us(CLOCK_PROCESS_CPUTIME_ID);
     for (int i = 0; i < count; ++i) {
-      routed += routes.has_route(*source, *target, uplink.interface_index) ? 1 : 0;
+      routed += routes.may_send(*source, *target, uplink) ? 1 : 0;
     }
     if (round < 0) continue;  // the warm-up
     wall[round] = (now_us(CLOCK_MONOTONIC) - wall_start) / count;
