@@ -78,8 +78,11 @@ class FakeHost final : public RouteNetlinkChannel {
   std::map<int, int> questions_of;   // by message type
   std::vector<std::size_t> buffers;  // the buffer offered to each read
 
+  // News of a change made by another process, whose numbers may well be the
+  // ones of the next question.
   void news(int type = RTM_NEWLINK) {
-    std::vector<std::uint8_t> message = header(static_cast<std::uint16_t>(type), 0, 0);
+    std::vector<std::uint8_t> message =
+        header(static_cast<std::uint16_t>(type), last_sequence_ + 1, PORT + 1);
     message.resize(NLMSG_LENGTH(sizeof(ifinfomsg)));
     set_length(message);
     queue_.push_back(message);
@@ -90,6 +93,7 @@ class FakeHost final : public RouteNetlinkChannel {
     nlmsghdr h{};
     std::memcpy(&h, question.data(), sizeof h);
     ++questions;
+    last_sequence_ = h.nlmsg_seq;
     ++questions_of[h.nlmsg_type];
     if (h.nlmsg_type == RTM_GETROUTE) answer_route(question, h.nlmsg_seq);
     if (h.nlmsg_type == RTM_GETLINK) answer_link(question, h.nlmsg_seq);
@@ -293,6 +297,7 @@ class FakeHost final : public RouteNetlinkChannel {
   }
 
   std::deque<std::vector<std::uint8_t>> queue_;
+  std::uint32_t last_sequence_ = 0;
 };
 
 // The host of two uplinks: up1 203.0.113.10 with the metric-100 default
