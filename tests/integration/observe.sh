@@ -16,10 +16,15 @@
 #                               one DELAYED or INJECTED
 #   strace_log                  what strace logged, if anything
 #   count_sends_before_echo     sets SEND_BASE, the sendto calls the probe
-#                               makes before its first echo request, and
+#                               makes before its first echo request,
 #                               ASK_BASE, its recvfrom calls before it:
-#                               request N's route check is read by recvfrom
-#                               #ASK_BASE-1+N
+#                               while nothing changes, request N's look for
+#                               news of a change is recvfrom #ASK_BASE-1+N,
+#                               and QUESTION_BASE, its write calls before
+#                               it: the questions that the first request
+#                               after a change asks are write
+#                               #QUESTION_BASE+1 onwards (the address's
+#                               interface, then the route)
 #   refusing WHAT               the next run_probe runs the probe (under any
 #                               tracer set before) with the preload shim
 #                               refusing WHAT (refuse_shim.c); REFUSED_LOG
@@ -66,17 +71,20 @@ traced_setuid() {
 # than its echo requests. One run answered by the responder host's kernel,
 # before responder_start so that the responder sees none of it, tells how
 # many come before the first echo request (an ICMP message of type 8, code
-# 0), and how many recvfrom calls: route netlink answers read (the way out
-# found, then the first request's route checked, one read each) and, on a
-# raw socket, what queued ahead of its filter emptied.
+# 0), how many recvfrom calls: route netlink answers read (the way out found
+# and the first request's route checked), the first request's look for news
+# and, on a raw socket, what queued ahead of its filter emptied; and how
+# many write calls: route netlink questions.
 count_sends_before_echo() {
   kernel_echo on
-  traced -e trace=sendto,recvfrom
+  traced -e trace=sendto,recvfrom,write
   probe_default
-  read -r SEND_BASE ASK_BASE < <(awk '/^sendto\([0-9]+, "\\10\\0/ { print sends + 0, asks + 0; exit }
-    /^sendto\(/ { sends++ } /^recvfrom\(/ { asks++ }' "$STRACE_LOG") ||
+  read -r SEND_BASE ASK_BASE QUESTION_BASE < <(awk '/^sendto\([0-9]+, "\\10\\0/ {
+      print sends + 0, asks + 0, questions + 0; exit }
+    /^sendto\(/ { sends++ } /^recvfrom\(/ { asks++ } /^write\(/ { questions++ }' "$STRACE_LOG") ||
     fail "no echo request among the probe's sendto calls: $(cat "$STRACE_LOG")"
-  echo "before the first echo request: $SEND_BASE sendto calls, $ASK_BASE route netlink reads"
+  echo "before the first echo request: $SEND_BASE sendto calls, $ASK_BASE route netlink reads," \
+    "$QUESTION_BASE route netlink questions"
   PROBE_WRAPPER=
 }
 

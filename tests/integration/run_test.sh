@@ -1055,10 +1055,10 @@ case $SCENARIO in
   route_gap | link_gap)
     # Request 4 is not sent: its interface's route to the target is gone
     # when the probe asks for it (deleted once request 3 went out, back as
-    # soon as request 4's check was answered), so the probe never calls
-    # sendto for it; or the link is down when the kernel takes its send
-    # (taken down after its check was answered, up again once the kernel
-    # had refused it), which fails with ENETUNREACH before the kernel
+    # soon as request 4's route question was answered), so the probe never
+    # calls sendto for it; or the link is down when the kernel takes its send
+    # (taken down after its look for news of a change found none, up again
+    # once the kernel had refused it), which fails with ENETUNREACH before the kernel
     # numbers the request's transmit stamp. (A datagram socket's send that
     # fails so is made four times, as the failure may be an earlier
     # request's pending error: the link comes back after the last.) Either
@@ -1076,23 +1076,26 @@ case $SCENARIO in
     count_sends_before_echo
     responder_start --default reply@40 --realtime
     route=(198.51.100.0/24 dev "$PROBE_IF")
-    check=$((ASK_BASE + 3)) refused=1
+    # The check: request 4's route question (the one after its interface's,
+    # the first questions after request 1), or its look for news.
+    check=(write $((QUESTION_BASE + 2))) refused=1
     [ "$KIND" = dgram ] && refused=4
     [ "$SCENARIO" = route_gap ] && refused=0
+    [ "$SCENARIO" = link_gap ] && check=(recvfrom $((ASK_BASE + 3)))
     send=$((SEND_BASE + 3 + refused))
-    traced -e trace=sendto,recvfrom \
+    traced -e trace=sendto,recvfrom,write \
       -e inject=sendto:delay_enter=300000:delay_exit=1000000:when=$send..$((send + 1)) \
-      -e inject=recvfrom:delay_enter=1000000:when=$check
+      -e inject="${check[0]}":delay_exit=1000000:when="${check[1]}"
     run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
     if [ "$SCENARIO" = route_gap ]; then
       stalled_at sendto "$send" exit
       in_probe ip route del "${route[@]}"
       still_held "the route was deleted"
-      stalled_at recvfrom "$check"
+      stalled_at "${check[@]}" exit
       in_probe ip route add "${route[@]}"
       still_held "the route was back"
     else
-      stalled_at recvfrom "$check"
+      stalled_at "${check[@]}" exit
       in_probe ip link set "$PROBE_IF" down
       still_held "the link was down"
       stalled_at sendto "$send" exit
