@@ -64,6 +64,14 @@ set(KETROVA_INTEGRATION_TESTS
   route_gap_up1.dgram
   route_gap_up2.raw
   route_gap_up2.dgram
+  multipath_source_table.raw
+  multipath_source_table.dgram
+  address_moved.raw
+  address_moved.dgram
+  interface_made_again.raw
+  interface_made_again.dgram
+  carrier_lost.raw
+  carrier_lost.dgram
   netlink_refused.raw
   hold_refused.raw
 )
