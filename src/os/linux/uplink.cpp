@@ -428,8 +428,8 @@ Uplink UplinkRoutes::choose(Ipv4Address source, Ipv4Address target) {
   cleared_ = false;
   if (source == Ipv4Address{}) return {Uplink::Way::by_table, 0, {}};
   RouteNetlink& netlink = *netlink_;
-  // Whatever was heard so far is older than the answers that follow.
-  netlink.take_news();
+  // Whatever news is queued so far is of changes older than the answers
+  // that follow: it is read (and passed over) with them.
   netlink.forget_changes();
   // The interface that holds the source: the one of its local route (the
   // kernel keeps one per local address, in the local table).
