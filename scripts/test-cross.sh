@@ -102,7 +102,7 @@ for arch in "${arches[@]}"; do
     echo "  $arch tests run natively (this kernel runs $arch code itself)"
   fi
   # Unit tests, and where the binary runs natively the output tests too.
-  check "$arch: unit tests" timed "$arch unit tests" ctest --test-dir "$build" -R '^(unit_tests|cli_)' \
+  check "$arch: unit tests" timed "$arch unit tests" ctest --test-dir "$build" -R '^(unit_tests|linux_unit_tests|cli_)' \
     --output-on-failure
   check "$arch: integration series" timed "$arch integration series" ctest --test-dir "$build" -L cross \
     -j 1 --output-on-failure

@@ -22,7 +22,7 @@ ctest --preset asan -j 1
 echo "-- valgrind: unit tests and offline probe runs"
 tree=build/valgrind
 cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKETROVA_BUILD_TESTS=ON >/dev/null
-cmake --build "$tree" -j "$jobs" --target ketrova_unit_tests ketrova-probe
+cmake --build "$tree" -j "$jobs" --target ketrova_unit_tests ketrova_linux_unit_tests ketrova-probe
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
@@ -57,6 +57,8 @@ expect_note() {
 
 grind unit_tests "$tree/tests/ketrova_unit_tests" --gtest_brief=1
 echo "valgrind: unit tests: clean, $(grep -E '^\[  PASSED  \]' "$logs/unit_tests.out")"
+grind linux_unit_tests "$tree/tests/ketrova_linux_unit_tests" --gtest_brief=1
+echo "valgrind: Linux unit tests: clean, $(grep -E '^\[  PASSED  \]' "$logs/linux_unit_tests.out")"
 
 probe=$tree/ketrova-probe
 grind missing_source "$probe"
