@@ -447,6 +447,13 @@ scenario_multipath_source_table() {
         ;;
       group_only)
         in_probe ip nexthop show id 10 >/dev/null 2>&1 || continue
+        # The routes then name only the object, and qemu-user passes no
+        # question about next-hop objects on to the kernel: nothing told,
+        # nothing sent.
+        if [ -n "${PROBE_EMULATED:-}" ]; then
+          echo "  skipped: qemu-user does not pass next-hop object questions to the kernel"
+          continue
+        fi
         in_probe sysctl -qw net.ipv4.nexthop_compat_mode=0
         in_probe ip route add default table 300 nhid 10
         ;;
