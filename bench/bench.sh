@@ -131,9 +131,10 @@ cmake --build --preset release -j 2 --target ketrova_os ketrova_core >/dev/null
 ${CXX:-c++} -std=c++20 -O2 -Wall -Wextra -Werror -I src -o "$work/decision" bench/decision.cpp \
   build/release/libketrova_os.a build/release/libketrova_core.a
 for i in 1 2 3; do
-  read -r check_wall check_cpu _ < <(in_probe "$work/decision" "$source_ip" "$target_ip")
-  printf '   the check alone, run %d: wall %s us, CPU %s us a request (median of 5 rounds of 20000; target <= 10)\n' \
+  read -r check_wall check_cpu _ choice_wall choice_cpu < <(in_probe "$work/decision" "$source_ip" "$target_ip")
+  printf '   the check alone, run %d: wall %s us, CPU %s us a request (median of 5 rounds of 20000; target <= 10);' \
     "$i" "$check_wall" "$check_cpu"
+  printf ' the choice before the first request: wall %s us, CPU %s us a run\n' "$choice_wall" "$choice_cpu"
 done
 before_rev=${BENCH_BEFORE:-3df07b0}
 decision_runs=${BENCH_DECISION_RUNS:-120}
