@@ -95,7 +95,8 @@ class KernelRouteNetlink final : public RouteNetlinkChannel {
     // Next-hop objects, on kernels that have them (where none can exist,
     // none can change).
     const int nexthops = RTNLGRP_NEXTHOP;
-    (void)::setsockopt(fd_, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &nexthops, sizeof nexthops);
+    hears_next_hop_objects_ =
+        ::setsockopt(fd_, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &nexthops, sizeof nexthops) == 0;
     socklen_t length = sizeof local;
     if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
       port_ = local.nl_pid;
@@ -124,10 +125,12 @@ class KernelRouteNetlink final : public RouteNetlinkChannel {
   }
 
   std::uint32_t port() const override { return port_; }
+  bool hears_next_hop_objects() const override { return hears_next_hop_objects_; }
 
  private:
   int fd_;
   std::uint32_t port_ = 0;
+  bool hears_next_hop_objects_ = false;
 };
 
 // Asks one thing at a time over a channel, and keeps track of whether
@@ -177,6 +180,7 @@ class RouteNetlink {
 
   // Whether anything changed, or may have, since forget_changes.
   bool changed() const { return changed_; }
+  bool hears_next_hop_objects() const { return channel_ && channel_->hears_next_hop_objects(); }
   void forget_changes() { changed_ = false; }
 
  private:
@@ -461,8 +465,9 @@ Uplink UplinkRoutes::choose(Ipv4Address source, Ipv4Address target) {
     }
   }
   // The first request's own check, kept where nothing changed while asking.
-  const bool allowed = ask_may_send(source, target, index);
-  if (allowed && !netlink.changed()) {
+  bool lasting = false;
+  const bool allowed = ask_may_send(source, target, index, lasting);
+  if (allowed && lasting && !netlink.changed()) {
     cleared_ = true;
     cleared_source_ = source;
     cleared_target_ = target;
@@ -480,15 +485,19 @@ bool UplinkRoutes::may_send(Ipv4Address source, Ipv4Address target, const Uplink
   }
   // Asked afresh: news heard from here on is of a change after the answer.
   netlink.forget_changes();
-  cleared_ = ask_may_send(source, target, uplink.interface_index);
+  bool lasting = false;
+  const bool allowed = ask_may_send(source, target, uplink.interface_index, lasting);
+  cleared_ = allowed && lasting;
   cleared_source_ = source;
   cleared_target_ = target;
   cleared_index_ = uplink.interface_index;
-  return cleared_;
+  return allowed;
 }
 
-bool UplinkRoutes::ask_may_send(Ipv4Address source, Ipv4Address target, unsigned interface_index) {
+bool UplinkRoutes::ask_may_send(Ipv4Address source, Ipv4Address target, unsigned interface_index,
+                                bool& lasting) {
   RouteNetlink& netlink = *netlink_;
+  lasting = false;
   // The address still on the interface the socket is held to: not moved to
   // another, and not on one deleted and made again (a new index).
   const RouteEntry local = matched_entry(netlink, owner_, source, std::nullopt, 0);
@@ -502,6 +511,9 @@ bool UplinkRoutes::ask_may_send(Ipv4Address source, Ipv4Address target, unsigned
   const RouteEntry route = matched_entry(netlink, owner_, target, source, interface_index);
   if (route.answer != 0 || !route.matched) return false;
   const NextHop* hop = route.through(interface_index);
+  // A route by a next-hop object changes with the object, news of which
+  // may not be heard: then it is asked again for every request.
+  lasting = route.nexthop_object == 0 || netlink.hears_next_hop_objects();
   return hop != nullptr && (hop->flags & (RTNH_F_LINKDOWN | RTNH_F_DEAD)) == 0;
 }
 

@@ -49,6 +49,9 @@ class RouteNetlinkChannel {
   // The port that answers to this channel's questions carry; news of a
   // change carries the port of whoever made it (0 for the kernel).
   virtual std::uint32_t port() const = 0;
+  // Whether news of changes to next-hop objects is heard too (kernels
+  // without them have none to change; some emulators pass none).
+  virtual bool hears_next_hop_objects() const { return true; }
 };
 
 // The kernel's route netlink, subscribed to the news of changes before it
@@ -94,7 +97,9 @@ class UplinkRoutes {
   bool may_send(Ipv4Address source, Ipv4Address target, const Uplink& uplink);
 
  private:
-  bool ask_may_send(Ipv4Address source, Ipv4Address target, unsigned interface_index);
+  // Asks the kernel; `lasting`: the answer holds until news of a change.
+  bool ask_may_send(Ipv4Address source, Ipv4Address target, unsigned interface_index,
+                    bool& lasting);
 
   std::unique_ptr<RouteNetlink> netlink_;
   std::uint32_t owner_;

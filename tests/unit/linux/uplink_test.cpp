@@ -71,6 +71,7 @@ class FakeHost final : public RouteNetlinkChannel {
   std::map<std::uint32_t, NextHopObject> objects;
   Reply local_reply = Reply::answer;
   Reply link_reply = Reply::answer;
+  bool hears_objects = true;
   // Called after each question is answered (news queued behind the answer).
   std::function<void()> after_answer;
 
@@ -113,6 +114,7 @@ class FakeHost final : public RouteNetlinkChannel {
   }
 
   std::uint32_t port() const override { return PORT; }
+  bool hears_next_hop_objects() const override { return hears_objects; }
 
  private:
   static std::vector<std::uint8_t> header(std::uint16_t type, std::uint32_t seq,
@@ -559,6 +561,21 @@ const DecisionCase DECISIONS[] = {
      [](FakeHost& host) {
        host.routes.push_back({MAIN, std::nullopt, {{UP2}}, 0, false});
      }},
+    {"route_by_object",
+     [](FakeHost& host) {
+       host.objects[12] = {{{UP2}}, {}};
+       up2_default(host) = {MAIN, std::nullopt, {}, 12, false};
+       host.news(RTM_NEWROUTE);
+     },
+     true, 3, false},
+    {"route_by_object_whose_news_is_unheard",
+     [](FakeHost& host) {
+       host.objects[12] = {{{UP2}}, {}};
+       up2_default(host) = {MAIN, std::nullopt, {}, 12, false};
+       host.hears_objects = false;
+       host.news(RTM_NEWROUTE);
+     },
+     true, 3, true},
     {"route_gone_news_lost",
      [](FakeHost& host) {
        host.routes.pop_back();
