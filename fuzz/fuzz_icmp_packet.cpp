@@ -1,6 +1,7 @@
-// The received-packet parser over arbitrary bytes, read both as a raw
-// socket's packet (IPv4 header first) and as a datagram socket's message
-// (ICMP header first). Whatever it accepts must be consistent with the bytes
+// The received-packet parser over arbitrary bytes, read as a raw socket's
+// packet (IPv4 header first), as a datagram socket's message (ICMP header
+// first) and as the request that an error on a datagram socket's error
+// queue is about. Whatever it accepts must be consistent with the bytes
 // it was given, and the echoed data it points at must lie inside them. A
 // well-formed echo reply built from the same input must be read back exactly.
 #include <algorithm>
@@ -83,6 +84,22 @@ void check_datagram(std::span<const std::uint8_t> message) {
   check_message(*parsed, message);
 }
 
+void check_queued(std::span<const std::uint8_t> request) {
+  const ketrova::Ipv4Address offender{{203, 0, 113, 1}};
+  const ketrova::Ipv4Address destination{{198, 51, 100, 7}};
+  const std::optional<ketrova::IcmpMessage> parsed =
+      ketrova::parse_queued_error(request, 11, 0, offender, destination);
+  const bool echo_request =
+      request.size() >= ketrova::ICMP_HEADER_SIZE && request[0] == ketrova::ICMP_TYPE_ECHO_REQUEST;
+  require(parsed.has_value() == echo_request);
+  if (!parsed) return;
+  require(parsed->kind == ketrova::IcmpMessageKind::error);
+  require(parsed->type == 11 && parsed->code == 0 && parsed->data.empty());
+  require(parsed->identifier == be16(request, 4) && parsed->sequence == be16(request, 6));
+  require(parsed->sender == std::optional<ketrova::Ipv4Address>(offender));
+  require(parsed->quoted_destination == destination);
+}
+
 // An echo reply as the network would deliver it, built from the input: it
 // must parse, on both paths, to exactly what was put in.
 void check_round_trip(std::span<const std::uint8_t> input) {
@@ -130,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t> bytes(data, data + size);
   check_raw(bytes);
   check_datagram(bytes);
+  check_queued(bytes);
   check_round_trip(bytes);
   return 0;
 }

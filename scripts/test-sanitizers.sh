@@ -17,7 +17,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
-ctest --preset asan -j 1
+# Four tests at a time: each integration test makes namespaces of its own,
+# and those that must run alone (scenarios.list: alone) do.
+ctest --preset asan -j 4
 
 echo "-- valgrind: unit tests and offline probe runs"
 tree=build/valgrind

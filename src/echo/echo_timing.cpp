@@ -32,11 +32,33 @@ std::optional<Nanos> stamp_to_monotonic(Nanos stamp, ClockPair now, Nanos earlie
   return moment;
 }
 
-Nanos monotonic_moment(const StampedMoment& moment, Nanos earliest) {
+StampCandidates stamp_candidates(Nanos stamp, ClockPair sent, ClockPair read_at) {
+  StampCandidates result;
+  result.sent_offset = offset_of(sent);
+  result.read_offset = offset_of(read_at);
+  result.on_read_clock = stamp_to_monotonic(stamp, read_at, sent.monotonic);
+  const Nanos step = result.read_offset - result.sent_offset;
+  if (step >= -STEP_SLACK && step <= STEP_SLACK) {
+    result.on_sent_clock = result.on_read_clock;
+    result.sent_offset = result.read_offset;
+  } else {
+    // The clock as it was at the send, and the bounds of the stamp's reading.
+    const ClockPair then{read_at.monotonic + result.sent_offset, read_at.monotonic};
+    result.on_sent_clock = stamp_to_monotonic(stamp, then, sent.monotonic);
+  }
+  return result;
+}
+
+bool stamp_fits(Nanos stamp, ClockPair sent, ClockPair read_at) {
+  const StampCandidates candidates = stamp_candidates(stamp, sent, read_at);
+  return candidates.on_sent_clock || candidates.on_read_clock;
+}
+
+Nanos monotonic_moment(const StampedMoment& moment, ClockPair sent) {
   if (moment.stamp) {
-    if (auto converted = stamp_to_monotonic(*moment.stamp, moment.read_at, earliest)) {
-      return *converted;
-    }
+    const StampCandidates candidates = stamp_candidates(*moment.stamp, sent, moment.read_at);
+    if (candidates.on_sent_clock) return *candidates.on_sent_clock;
+    if (candidates.on_read_clock) return *candidates.on_read_clock;
   }
   return moment.fallback;
 }
@@ -50,18 +72,31 @@ std::optional<std::uint32_t> round_trip_ms(Nanos departure, Nanos arrival,
 }
 
 std::optional<std::uint32_t> round_trip_ms(const StampedMoment& departure,
-                                           const StampedMoment& arrival, Nanos earliest,
+                                           const StampedMoment& arrival, ClockPair sent,
                                            std::uint32_t timeout_ms) {
-  const bool both_usable = departure.stamp && arrival.stamp &&
-                           stamp_to_monotonic(*departure.stamp, departure.read_at, earliest) &&
-                           stamp_to_monotonic(*arrival.stamp, arrival.read_at, earliest);
-  if (both_usable) {
-    const Nanos step = offset_of(arrival.read_at) - offset_of(departure.read_at);
-    if (step >= -STEP_SLACK && step <= STEP_SLACK) {
-      return round_trip_ms(*departure.stamp, *arrival.stamp, timeout_ms);
+  if (departure.stamp && arrival.stamp) {
+    const StampCandidates left = stamp_candidates(*departure.stamp, sent, departure.read_at);
+    const StampCandidates came = stamp_candidates(*arrival.stamp, sent, arrival.read_at);
+    auto same_clock = [](Nanos a, Nanos b) { return a - b >= -STEP_SLACK && a - b <= STEP_SLACK; };
+    struct Side {
+      const std::optional<Nanos>& moment;
+      Nanos offset;
+    };
+    const Side left_sides[] = {{left.on_sent_clock, left.sent_offset},
+                               {left.on_read_clock, left.read_offset}};
+    const Side came_sides[] = {{came.on_sent_clock, came.sent_offset},
+                               {came.on_read_clock, came.read_offset}};
+    for (const Side& l : left_sides) {
+      for (const Side& c : came_sides) {
+        if (l.moment && c.moment && same_clock(l.offset, c.offset)) {
+          return round_trip_ms(*departure.stamp, *arrival.stamp, timeout_ms);
+        }
+      }
     }
   }
-  return round_trip_ms(monotonic_moment(departure, earliest), monotonic_moment(arrival, earliest),
+  // Otherwise each on its own: across a step between the two stamps, the
+  // departure on the clock of the send and the arrival on the stepped one.
+  return round_trip_ms(monotonic_moment(departure, sent), monotonic_moment(arrival, sent),
                        timeout_ms);
 }
 

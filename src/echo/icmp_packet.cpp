@@ -109,6 +109,24 @@ std::optional<IcmpMessage> parse_icmp_message(std::span<const std::uint8_t> mess
   return parsed;
 }
 
+std::optional<IcmpMessage> parse_queued_error(std::span<const std::uint8_t> request,
+                                              std::uint8_t type, std::uint8_t code,
+                                              std::optional<Ipv4Address> offender,
+                                              Ipv4Address destination) {
+  if (request.size() < ICMP_HEADER_SIZE || request[0] != ICMP_TYPE_ECHO_REQUEST) {
+    return std::nullopt;
+  }
+  IcmpMessage parsed;
+  parsed.kind = IcmpMessageKind::error;
+  parsed.type = type;
+  parsed.code = code;
+  parsed.sender = offender;
+  parsed.identifier = read_be16(request, 4);
+  parsed.sequence = read_be16(request, 6);
+  parsed.quoted_destination = destination;
+  return parsed;
+}
+
 std::uint32_t ip_status_for_icmp_error(std::uint8_t type, std::uint8_t code) {
   switch (type) {
     case ICMP_TYPE_DEST_UNREACHABLE:

@@ -56,6 +56,16 @@ std::optional<IcmpMessage> parse_ip_packet(std::span<const std::uint8_t> packet)
 std::optional<IcmpMessage> parse_icmp_message(std::span<const std::uint8_t> message,
                                               std::optional<Ipv4Address> sender);
 
+// Parses an ICMP error as a datagram socket queues it on its error queue:
+// `request` is the socket's own echo request that it is about, as it went out
+// (ICMP header first), `type` and `code` the error's, `offender` who sent it
+// and `destination` the request's destination. Nothing where the data is not
+// an echo request's ICMP header.
+std::optional<IcmpMessage> parse_queued_error(std::span<const std::uint8_t> request,
+                                              std::uint8_t type, std::uint8_t code,
+                                              std::optional<Ipv4Address> offender,
+                                              Ipv4Address destination);
+
 // The reply-record status for an ICMP error type and code.
 std::uint32_t ip_status_for_icmp_error(std::uint8_t type, std::uint8_t code);
 

@@ -22,6 +22,14 @@
 #   tx_packets IFACE             packets the probe host sent through IFACE
 #   netns_teardown               undo everything (runs on EXIT unless the
 #                                caller has an EXIT trap, which calls it)
+#   netns_reap_stale             delete the namespaces of shells that are
+#                                gone (netns_create calls it)
+#
+# The shell that makes the namespaces holds a lock on a file named after
+# them (NETNS_LOCK_DIR/kpi-TAG.lock, TAG shared by all of them) for as long
+# as it lives; netns_reap_stale deletes only namespaces whose lock is free.
+# Their creator's PID would not do: a shell in another PID namespace (a
+# container, a second job on the same host) cannot see it.
 
 PROBE_IP=192.0.2.10
 TARGET_IP=198.51.100.7
@@ -33,7 +41,14 @@ RESPONDER_NS=
 UPLINK_NS=()
 RESPONDER_PID=
 NETNS_WORK=
+NETNS_TAG=
+NETNS_LOCK=
+NETNS_LOCK_FD=
+NETNS_LOCK_DIR=/run/lock
+[ -d "$NETNS_LOCK_DIR" ] || NETNS_LOCK_DIR=/tmp
 NETNS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=SCRIPTDIR/lib/wait.sh
+source "$NETNS_DIR/lib/wait.sh"
 # The system's interpreter starts fastest; the responder needs only its stdlib.
 if [ -z "${PYTHON:-}" ]; then
   PYTHON=python3
@@ -43,20 +58,35 @@ fi
 in_probe() { ip netns exec "$PROBE_NS" "$@"; }
 in_responder() { ip netns exec "$RESPONDER_NS" "$@"; }
 
-# Namespaces are named kpi-{p,r}-PID-N after the shell that made them; drop
-# the ones whose shell is gone without cleaning up (killed by a timeout).
+# Namespaces are named kpi-{p,r}-TAG and kpi-u-TAG-N, TAG being PID-RANDOM
+# of the shell that made them; drop those whose lock is free (their shell
+# was killed before it could clean up), and no others: where the lock file
+# is missing, the namespaces are not ours to judge.
 netns_reap_stale() {
-  local ns pid
-  for ns in $(ip netns list 2>/dev/null | awk '{print $1}'); do
-    [[ $ns =~ ^kpi-[pru]-([0-9]+)-[0-9]+$ ]] || continue
-    pid=${BASH_REMATCH[1]}
-    kill -0 "$pid" 2>/dev/null || ip netns delete "$ns" 2>/dev/null || true
-  done
+  local ns tag lock fd names
+  names=$(ip netns list 2>/dev/null | awk '{ print $1 }')
+  while read -r tag; do
+    lock=$NETNS_LOCK_DIR/kpi-$tag.lock
+    [ -e "$lock" ] || continue
+    exec {fd}<"$lock"
+    if flock -n "$fd"; then
+      while read -r ns; do
+        ip netns delete "$ns" 2>/dev/null || true
+      done < <(grep -E "^kpi-[pru]-$tag(-[0-9]+)?\$" <<<"$names")
+      rm -f "$lock"
+    fi
+    exec {fd}<&-
+  done < <(sed -n 's/^kpi-[pru]-\([0-9]*-[0-9]*\)\(-[0-9]*\)\{0,1\}$/\1/p' <<<"$names" | sort -u)
 }
 
 netns_create() {
   netns_reap_stale
   local tag=$$-$RANDOM
+  # The lock first, so that no namespace of this tag is ever without it.
+  NETNS_TAG=$tag
+  NETNS_LOCK=$NETNS_LOCK_DIR/kpi-$tag.lock
+  exec {NETNS_LOCK_FD}>"$NETNS_LOCK"
+  flock -x "$NETNS_LOCK_FD"
   # Each end of the veth pair is created inside its namespace, so these
   # names never meet another test's.
   local veth_p=$PROBE_IF veth_r=$RESPONDER_IF
@@ -112,7 +142,7 @@ netns_uplinks() {
   in_responder sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
   in_probe ip route del 198.51.100.0/24 dev "$PROBE_IF"
   for n in 1 2; do
-    ns=kpi-u-$$-$RANDOM
+    ns=kpi-u-$NETNS_TAG-$n
     UPLINK_NS+=("$ns")
     ip netns add "$ns"
     ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
@@ -207,6 +237,8 @@ uplink_rules() {
 # arrive there; icmp_count IFACE out|in tells how many so far.
 icmp_count_start() {
   local iface out='' in=''
+  # In an integration scenario, whose row must say it needs nftables.
+  ! declare -F needed >/dev/null || needed nft
   for iface in "${UPLINK_IFS[@]}"; do
     out+="oifname \"$iface\" icmp type echo-request counter; "
     in+="iifname \"$iface\" icmp type echo-reply counter; "
@@ -235,19 +267,20 @@ responder_start() {
   : >"$out"
   # A plain command, not in_responder: the background child then becomes
   # the responder itself (ip execs it), so $! is the process to stop.
+  # It does not hold the namespaces' lock: left behind by a killed shell, it
+  # would keep them from being reaped.
   ip netns exec "$RESPONDER_NS" "$PYTHON" "$NETNS_DIR/responder.py" "$@" \
-    >"$out" 2>"$NETNS_WORK/responder.log" &
+    >"$out" 2>"$NETNS_WORK/responder.log" {NETNS_LOCK_FD}>&- &
   RESPONDER_PID=$!
-  local i
-  for ((i = 0; i < 100; i++)); do
-    grep -qx ready "$out" && return 0
-    kill -0 "$RESPONDER_PID" 2>/dev/null || break
-    sleep 0.05
-  done
+  wait_until 5 responder_ready "$out" || true
+  grep -qx ready "$out" && return 0
   echo "responder did not start:" >&2
   cat "$NETNS_WORK/responder.log" >&2
   return 1
 }
+
+# The responder listens, or has ended (responder_start tells which).
+responder_ready() { grep -qx ready "$1" || ! kill -0 "$RESPONDER_PID" 2>/dev/null; }
 
 responder_log() {
   if [ -n "$NETNS_WORK" ]; then cat "$NETNS_WORK/responder.log" 2>/dev/null || true; fi
@@ -274,5 +307,11 @@ netns_teardown() {
   PROBE_NS='' RESPONDER_NS='' UPLINK_NS=()
   [ -n "$NETNS_WORK" ] && rm -rf "$NETNS_WORK"
   NETNS_WORK=
+  # Everything is gone: the lock can go too.
+  if [ -n "$NETNS_LOCK_FD" ]; then
+    rm -f "$NETNS_LOCK"
+    exec {NETNS_LOCK_FD}>&-
+    NETNS_LOCK_FD='' NETNS_LOCK=''
+  fi
   return 0
 }

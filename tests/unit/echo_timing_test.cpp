@@ -92,16 +92,19 @@ TEST(RoundTripMsTest, TakesBothStampsOnTheirOwnClock) {
       // does not move the round trip: only the stamps count.
       {"the arrival's reading off by 0.9 ms", SENT, 0, SENT + 40 * MS, -900'000, SENT,
        SENT + 41 * MS, 40u},
+      {"the arrival's reading 0.9 ms ahead, 40.2 ms", SENT, 0, SENT + 40 * MS + 200'000, 900'000,
+       SENT, SENT + 41 * MS, 40u},
       {"read long after arriving", SENT, 0, SENT + 999 * MS, 0, SENT, SENT + 1'900 * MS, 999u},
       {"stamped past the timeout, read early", SENT, 0, SENT + 1'001 * MS, 0, SENT,
        SENT + 1'001 * MS, std::nullopt},
       {"no transmit stamp", std::nullopt, 0, SENT + 40 * MS, 0, SENT + 2 * MS, SENT + 50 * MS, 38u},
       {"no receive stamp", SENT, 0, std::nullopt, 0, SENT, SENT + 42 * MS, 42u},
-      // A step between the two readings: each stamp converted on its own.
+      // A step between the two readings, after both stamps were taken: the
+      // stamps' own difference, as without the step.
       {"real-time clock stepped ahead between", SENT, 0, SENT + 40 * MS, 5'000 * MS, SENT,
-       SENT + 45 * MS, 45u},
+       SENT + 45 * MS, 40u},
       {"real-time clock stepped back between", SENT, 0, SENT + 40 * MS, -5'000 * MS, SENT,
-       SENT + 45 * MS, 45u},
+       SENT + 45 * MS, 40u},
   };
   for (const MomentsCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -116,9 +119,116 @@ TEST(RoundTripMsTest, TakesBothStampsOnTheirOwnClock) {
     };
     EXPECT_EQ(
         round_trip_ms(moment(c.departure_stamp, c.departure_read_offset, c.departure_fallback),
-                      moment(c.arrival_stamp, c.arrival_read_offset, c.arrival_fallback), SENT - MS,
-                      1000),
+                      moment(c.arrival_stamp, c.arrival_read_offset, c.arrival_fallback),
+                      ClockPair{SENT - MS + OFFSET, SENT - MS}, 1000),
         c.expected);
+  }
+}
+
+// A request's life on a fake pair of clocks whose real-time clock is set
+// once, by `step`, at the monotonic moment `step_at`: the stamps and the
+// readings of moments after it carry the step, earlier stamps keep the old
+// time, as after clock_settime.
+struct SteppedClocks {
+  Nanos step = 0;
+  Nanos step_at = 0;
+  Nanos offset(Nanos moment) const { return OFFSET + (moment >= step_at ? step : 0); }
+  ClockPair read(Nanos moment) const { return {moment + offset(moment), moment}; }
+  StampedMoment stamped(Nanos taken, Nanos read_at) const {
+    return {taken + offset(taken), read(read_at), read_at};
+  }
+};
+
+enum class StepAt {
+  before_send,            // the whole request on the new clock
+  before_departure_read,  // both stamps taken before it, the departure's read after
+  between_stamps,         // between the request's own two stamps
+  after_arrival,          // both stamps taken before it, both read after
+};
+
+struct ClockStepCase {
+  const char* name;
+  Nanos step;
+  StepAt at;
+  bool held;  // the process held 1200 ms after its send, reading both stamps only then
+  Nanos round_trip;
+  std::optional<std::uint32_t> expected;
+};
+
+TEST(RoundTripMsTest, ClockStepsAroundARequest) {
+  constexpr Nanos SENT = 10'000 * MS;
+  constexpr Nanos DEPARTED = SENT + 20'000;
+  constexpr Nanos HOUR = 3'600'000 * MS;
+  const ClockStepCase cases[] = {
+      {"+2 s before the send", 2'000 * MS, StepAt::before_send, false, 40 * MS, 40u},
+      {"-2 s before the send, held", -2'000 * MS, StepAt::before_send, true, 40 * MS, 40u},
+      {"+2 s before the transmit stamp is read", 2'000 * MS, StepAt::before_departure_read, false,
+       40 * MS, 40u},
+      {"-30 ms before the transmit stamp is read, so between the stamps", -30 * MS,
+       StepAt::before_departure_read, false, 40 * MS, 10u},
+      {"-30 ms before the transmit stamp is read, held", -30 * MS, StepAt::before_departure_read,
+       true, 40 * MS, 10u},
+      {"+1 h before the transmit stamp is read, held", HOUR, StepAt::before_departure_read, true,
+       40 * MS, 40u},
+      {"+1 h after the answer, held", HOUR, StepAt::after_arrival, true, 40 * MS, 40u},
+      {"+2 s after the answer, held", 2'000 * MS, StepAt::after_arrival, true, 10'000, 0u},
+      {"-2 s after the answer, held", -2'000 * MS, StepAt::after_arrival, true, 10'000, 0u},
+      {"-30 ms after the answer, held", -30 * MS, StepAt::after_arrival, true, 40 * MS, 40u},
+      {"+2 s after the answer", 2'000 * MS, StepAt::after_arrival, false, 40 * MS, 40u},
+      {"-30 ms after the answer", -30 * MS, StepAt::after_arrival, false, 40 * MS, 40u},
+      // In time, however far the clock moved while the process was held.
+      {"+2 s after an answer at 999 ms, held", 2'000 * MS, StepAt::after_arrival, true, 999 * MS,
+       999u},
+      {"-2 s after an answer at 999 ms, held", -2'000 * MS, StepAt::after_arrival, true, 999 * MS,
+       999u},
+      {"+1 h after an answer at 999 ms, held", HOUR, StepAt::after_arrival, true, 999 * MS, 999u},
+      {"-30 ms after an answer at 999 ms, held", -30 * MS, StepAt::after_arrival, true, 999 * MS,
+       999u},
+      {"+2 s after an answer at 1001 ms, held", 2'000 * MS, StepAt::after_arrival, true, 1'001 * MS,
+       std::nullopt},
+      {"-2 s after an answer at 1001 ms, held", -2'000 * MS, StepAt::after_arrival, true,
+       1'001 * MS, std::nullopt},
+      // Between the request's own stamps: where only one side of the step
+      // fits each stamp's reading, the time between their monotonic moments.
+      {"+2 s between the stamps", 2'000 * MS, StepAt::between_stamps, false, 40 * MS, 40u},
+      {"-2 s between the stamps", -2'000 * MS, StepAt::between_stamps, false, 40 * MS, 40u},
+      {"+2 s between the stamps, held", 2'000 * MS, StepAt::between_stamps, true, 40 * MS, 40u},
+      {"-2 s between the stamps, held", -2'000 * MS, StepAt::between_stamps, true, 40 * MS, 40u},
+      {"+1 h between the stamps, held", HOUR, StepAt::between_stamps, true, 999 * MS, 999u},
+      {"+30 ms between the stamps", 30 * MS, StepAt::between_stamps, false, 40 * MS, 40u},
+      // Where both sides fit, the stamps' own difference: off by the step.
+      {"-30 ms between the stamps", -30 * MS, StepAt::between_stamps, false, 40 * MS, 10u},
+      {"-30 ms between the stamps, held", -30 * MS, StepAt::between_stamps, true, 40 * MS, 10u},
+  };
+  for (const ClockStepCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Nanos arrived = DEPARTED + c.round_trip;
+    const Nanos release = SENT + 1'200 * MS;
+    const Nanos departure_read = c.held ? release : DEPARTED + 50'000;
+    const Nanos arrival_read = c.held ? release : arrived + 50'000;
+    SteppedClocks clocks{c.step, 0};
+    switch (c.at) {
+      case StepAt::before_send:
+        clocks.step_at = SENT - 5 * MS;
+        break;
+      case StepAt::before_departure_read:
+        clocks.step_at = DEPARTED + 10'000;
+        break;
+      case StepAt::between_stamps:
+        clocks.step_at = DEPARTED + c.round_trip / 2;
+        break;
+      case StepAt::after_arrival:
+        clocks.step_at = c.held ? arrived + (release - arrived) / 2 : arrived + 10'000;
+        break;
+    }
+    const ClockPair sent = clocks.read(SENT);
+    const StampedMoment departure = clocks.stamped(DEPARTED, departure_read);
+    const StampedMoment arrival = clocks.stamped(arrived, arrival_read);
+    EXPECT_EQ(round_trip_ms(departure, arrival, sent, 1000), c.expected);
+    // The wait's deadline runs from where the request left, whatever the
+    // clock did since.
+    EXPECT_EQ(monotonic_moment(departure, sent), DEPARTED);
+    EXPECT_TRUE(stamp_fits(*departure.stamp, sent, departure.read_at));
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -121,6 +122,40 @@ Bytes truncate(Bytes packet, std::size_t size) {
 const Bytes GOOD_REPLY = ip_packet(RESPONDER, PROBE, echo_reply(77, 5));
 const Bytes GOOD_ERROR =
     ip_packet(ROUTER, PROBE, icmp_error(11, 0, build_echo_request(77, 6, PAYLOAD)));
+
+// What a datagram socket's error queue holds for an ICMP error: the request
+// as it went out, with the error's type, code and sender beside it.
+struct QueuedErrorCase {
+  const char* name;
+  Bytes request;
+  std::optional<std::uint16_t> identifier;  // nothing: not parsed
+  std::uint16_t sequence;
+};
+
+TEST(IcmpPacketTest, ParsesAQueuedError) {
+  const QueuedErrorCase cases[] = {
+      {"a request with its payload", build_echo_request(0x12FE, 0xAB01, PAYLOAD), 0x12FE, 0xAB01},
+      {"the header alone", build_echo_request(0xFF00, 0x00FF, {}), 0xFF00, 0x00FF},
+      {"one byte short of a header", truncate(build_echo_request(1, 2, {}), 7), std::nullopt, 0},
+      {"empty", {}, std::nullopt, 0},
+      {"not an echo request", echo_reply(77, 5), std::nullopt, 0},
+      {"an echo request of another code", mutate(build_echo_request(77, 5, PAYLOAD), 1, 1), 77, 5},
+  };
+  for (const QueuedErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto parsed = parse_queued_error(c.request, 3, 1, ROUTER, RESPONDER);
+    ASSERT_EQ(parsed.has_value(), c.identifier.has_value());
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->kind, IcmpMessageKind::error);
+    EXPECT_EQ(parsed->type, 3);
+    EXPECT_EQ(parsed->code, 1);
+    EXPECT_EQ(parsed->sender, ROUTER);
+    EXPECT_EQ(parsed->identifier, *c.identifier);
+    EXPECT_EQ(parsed->sequence, c.sequence);
+    EXPECT_EQ(parsed->quoted_destination, RESPONDER);
+    EXPECT_TRUE(parsed->data.empty());
+  }
+}
 
 class RejectTest : public ::testing::TestWithParam<RejectCase> {};
 

@@ -37,4 +37,21 @@ inline ClockPair read_clocks() {
   return best;
 }
 
+// The clocks as the echo layer reads them; a test puts its own in their
+// place.
+class Clocks {
+ public:
+  virtual ~Clocks() = default;
+  virtual Nanos monotonic() = 0;
+  // Both clocks, read together (read_clocks()).
+  virtual ClockPair both() = 0;
+};
+
+// The system's own.
+class SystemClocks final : public Clocks {
+ public:
+  Nanos monotonic() override { return monotonic_now(); }
+  ClockPair both() override { return read_clocks(); }
+};
+
 }  // namespace ketrova

@@ -43,6 +43,7 @@ constexpr int SEND_ATTEMPTS = 4;
 class DatagramReader final : public EchoReader {
  public:
   explicit DatagramReader(int fd) : EchoReader(fd) {}
+  DatagramReader(SocketQueues& queues, Clocks& clocks) : EchoReader(queues, clocks) {}
 
   int send(std::span<const std::uint8_t> request, const sockaddr_in& to) override {
     int error = 0;
@@ -78,21 +79,15 @@ class DatagramReader final : public EchoReader {
                      Candidate& candidate) override {
     if (decode_transmit_stamp(message, candidate)) return true;
     if (!message.record || message.record->origin != QueuedRecord::Origin::icmp ||
-        message.truncated || bytes.size() < ICMP_HEADER_SIZE || !message.peer ||
-        bytes[0] != ICMP_TYPE_ECHO_REQUEST) {
+        message.truncated || !message.peer) {
       return false;
     }
     const QueuedRecord& record = *message.record;
-    IcmpMessage quoted;
-    quoted.kind = IcmpMessageKind::error;
-    quoted.type = record.icmp_type;
-    quoted.code = record.icmp_code;
-    quoted.sender = record.offender;
-    quoted.identifier = static_cast<std::uint16_t>(bytes[4] << 8 | bytes[5]);
-    quoted.sequence = static_cast<std::uint16_t>(bytes[6] << 8 | bytes[7]);
-    quoted.quoted_destination = *message.peer;
+    const std::optional<IcmpMessage> quoted = parse_queued_error(
+        bytes, record.icmp_type, record.icmp_code, record.offender, *message.peer);
+    if (!quoted) return false;
     candidate.kind = Candidate::Kind::message;
-    candidate.message = quoted;
+    candidate.message = *quoted;
     candidate.quote_shows_source = false;
     return true;
   }
@@ -104,6 +99,10 @@ class DatagramReader final : public EchoReader {
 
 std::unique_ptr<EchoReader> make_datagram_reader(int fd) {
   return std::make_unique<DatagramReader>(fd);
+}
+
+std::unique_ptr<EchoReader> make_datagram_reader(SocketQueues& queues, Clocks& clocks) {
+  return std::make_unique<DatagramReader>(queues, clocks);
 }
 
 }  // namespace ketrova

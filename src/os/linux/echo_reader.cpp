@@ -1,9 +1,6 @@
 #include "os/linux/echo_reader.h"
 
 #include <poll.h>
-#include <sys/socket.h>
-
-#include "os/linux/clocks.h"
 
 namespace ketrova {
 namespace {
@@ -64,15 +61,11 @@ void EchoReader::fill(std::size_t which) {
   while (!queue.held && queue.ready && queue.reads_left > 0) {
     --queue.reads_left;
     const std::optional<ReceivedMessage> message =
-        receive_message(fd_, queue.buffer, which == ERROR_QUEUE);
+        socket_->receive(queue.buffer, which == ERROR_QUEUE);
     if (!message) {
       // Poll reports a pending socket error as it reports a queued record;
       // one with nothing queued behind it would wake every wait at once.
-      if (which == ERROR_QUEUE && !queue.read_any) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        (void)::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
-      }
+      if (which == ERROR_QUEUE && !queue.read_any) socket_->take_pending_error();
       queue.ready = false;
       break;
     }
@@ -82,7 +75,7 @@ void EchoReader::fill(std::size_t which) {
                                               : decode_packet(*message, bytes, queue.head);
     if (decoded) {
       queue.head.when.stamp = message->stamp;
-      queue.head.when.read_at = read_clocks();
+      queue.head.when.read_at = clocks_->both();
       queue.head.when.fallback = queue.head.when.read_at.monotonic;
       queue.held = true;
     }

@@ -9,6 +9,7 @@
 
 #include "echo/echo_timing.h"
 #include "echo/icmp_packet.h"
+#include "os/linux/clocks.h"
 #include "os/linux/icmp_socket.h"
 
 namespace ketrova {
@@ -40,8 +41,12 @@ struct Candidate {
 class EchoReader {
  public:
   virtual ~EchoReader() = default;
+  EchoReader(const EchoReader&) = delete;
+  EchoReader& operator=(const EchoReader&) = delete;
 
   int fd() const { return fd_; }
+  SocketQueues& socket() { return *socket_; }
+  Clocks& clocks() { return *clocks_; }
 
   // Sends `request` to `to`. 0, or the errno of the failure.
   virtual int send(std::span<const std::uint8_t> request, const sockaddr_in& to) = 0;
@@ -58,7 +63,11 @@ class EchoReader {
   void forget();
 
  protected:
-  explicit EchoReader(int fd) : fd_(fd) {}
+  // Reads the socket `fd` itself, by the system's clocks.
+  explicit EchoReader(int fd) : fd_(fd), own_socket_(fd), socket_(&own_socket_) {}
+  // Reads `queues` by `clocks` (neither owned); sends nothing.
+  EchoReader(SocketQueues& queues, Clocks& clocks)
+      : fd_(-1), own_socket_(-1), socket_(&queues), clocks_(&clocks) {}
 
   // What a message from the packet queue, or a record from the error queue,
   // says, in `candidate` (its `when` is filled in afterwards). False when it
@@ -88,6 +97,10 @@ class EchoReader {
   void fill(std::size_t which);
 
   int fd_;
+  KernelQueues own_socket_;
+  SocketQueues* socket_;
+  SystemClocks system_clocks_;
+  Clocks* clocks_ = &system_clocks_;
   std::array<Queue, 2> queues_;
 };
 
@@ -95,9 +108,17 @@ class EchoReader {
 // descriptor.
 std::unique_ptr<EchoReader> make_raw_reader(int fd);
 std::unique_ptr<EchoReader> make_datagram_reader(int fd);
+// Readers of `queues` by `clocks` (neither owned).
+std::unique_ptr<EchoReader> make_raw_reader(SocketQueues& queues, Clocks& clocks);
+std::unique_ptr<EchoReader> make_datagram_reader(SocketQueues& queues, Clocks& clocks);
 
 inline std::unique_ptr<EchoReader> make_echo_reader(SocketKind kind, int fd) {
   return kind == SocketKind::raw ? make_raw_reader(fd) : make_datagram_reader(fd);
+}
+inline std::unique_ptr<EchoReader> make_echo_reader(SocketKind kind, SocketQueues& queues,
+                                                    Clocks& clocks) {
+  return kind == SocketKind::raw ? make_raw_reader(queues, clocks)
+                                 : make_datagram_reader(queues, clocks);
 }
 
 // The transmit stamp among an error queue's records; false for any other.

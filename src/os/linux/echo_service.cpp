@@ -133,14 +133,14 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
     echo.timeout_ms = timeout_ms;
     const std::vector<std::uint8_t> request =
         build_echo_request(echo.key.identifier, echo.key.sequence, payload);
-    echo.send_started = monotonic_now();
+    echo.sent = read_clocks();
     if (const int error = reader_->send(request, socket_address(target))) {
       return {0, send_error_code(error)};
     }
     // Until the kernel's transmit stamp is read (and where none comes), the
     // request left when the send began: a send that returns late (a busy
     // host, an emulator) then makes a round trip a little long, never short.
-    echo.departure.fallback = echo.send_started;
+    echo.departure.fallback = echo.sent.monotonic;
 
     const std::optional<EchoAnswer> answer = wait_for_answer(*reader_, echo, stamp_keys_);
     if (echo.stamped) {
@@ -150,7 +150,7 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
     }
     if (!answer) return {0, IP_STATUS_REQ_TIMED_OUT};
     const std::optional<std::uint32_t> round_trip =
-        round_trip_ms(echo.departure, answer->arrival, echo.send_started, timeout_ms);
+        round_trip_ms(echo.departure, answer->arrival, echo.sent, timeout_ms);
     if (!round_trip) return {0, IP_STATUS_REQ_TIMED_OUT};
     write_reply_record(reply_buffer, answer->from, answer->status, *round_trip, answer->data);
     return {1, 0};

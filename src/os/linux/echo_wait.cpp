@@ -2,11 +2,7 @@
 
 #include <poll.h>
 
-#include <cerrno>
-#include <ctime>
-
 #include "echo/echo_status.h"
-#include "os/linux/clocks.h"
 
 namespace ketrova {
 namespace {
@@ -16,13 +12,6 @@ namespace {
 // deadline has passed, at most this many more are judged by their stamps.
 constexpr int READS_PER_WAKEUP = 64;
 constexpr int READS_AT_DEADLINE = 256;
-
-timespec to_timespec(Nanos duration) {
-  timespec result{};
-  result.tv_sec = static_cast<time_t>(duration / 1'000'000'000);
-  result.tv_nsec = static_cast<long>(duration % 1'000'000'000);
-  return result;
-}
 
 // Reads one round. The first answer to `echo` ends it, whether it arrived in
 // time or not: the reader hands out what the kernel received first first,
@@ -34,7 +23,7 @@ std::optional<EchoAnswer> read_round(EchoReader& reader, PendingEcho& echo,
   while (reader.next(candidate)) {
     if (candidate.kind == Candidate::Kind::transmit_stamp) {
       if (!echo.stamped && keys.may_be_current(candidate.stamp_key) && candidate.when.stamp &&
-          stamp_to_monotonic(*candidate.when.stamp, candidate.when.read_at, echo.send_started)) {
+          stamp_fits(*candidate.when.stamp, echo.sent, candidate.when.read_at)) {
         echo.departure.stamp = candidate.when.stamp;
         echo.departure.read_at = candidate.when.read_at;
         echo.stamped = true;
@@ -66,7 +55,7 @@ std::optional<EchoAnswer> wait_for_answer(EchoReader& reader, PendingEcho& echo,
                                           const TransmitStampKeys& keys) {
   reader.forget();
   for (;;) {
-    const Nanos now = monotonic_now();
+    const Nanos now = reader.clocks().monotonic();
     const Nanos deadline = echo.deadline();
     if (now >= deadline) {
       std::optional<EchoAnswer> answer =
@@ -77,12 +66,11 @@ std::optional<EchoAnswer> wait_for_answer(EchoReader& reader, PendingEcho& echo,
       if (answer || echo.deadline() <= deadline) return answer;
       continue;
     }
-    const timespec wait = to_timespec(echo.deadline() - now);
-    pollfd descriptor{reader.fd(), POLLIN, 0};
-    const int ready = ::ppoll(&descriptor, 1, &wait, nullptr);
-    if (ready < 0 && errno != EINTR) return std::nullopt;
-    if (ready <= 0) continue;
-    if (auto answer = read_round(reader, echo, keys, descriptor.revents, READS_PER_WAKEUP)) {
+    short revents = 0;
+    const int ready = reader.socket().wait(echo.deadline() - now, revents);
+    if (ready < 0) return std::nullopt;
+    if (ready == 0) continue;
+    if (auto answer = read_round(reader, echo, keys, revents, READS_PER_WAKEUP)) {
       return answer;
     }
   }

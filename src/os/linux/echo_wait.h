@@ -15,14 +15,17 @@ namespace ketrova {
 struct PendingEcho {
   EchoRequestKey key;
   std::uint32_t timeout_ms = 0;
-  Nanos send_started = 0;  // monotonic, just before the send
+  // The clocks read just before the send: the monotonic moment the send
+  // began, and the real-time clock's offset that the request's stamps are
+  // taken on unless it is set while the request waits.
+  ClockPair sent;
   // When it left: the kernel's transmit stamp once read; until then (and
   // where none comes) the moment the send began.
   StampedMoment departure;
   bool stamped = false;  // its transmit stamp was read
   std::uint32_t stamp_key = 0;
 
-  Nanos left() const { return monotonic_moment(departure, send_started); }
+  Nanos left() const { return monotonic_moment(departure, sent); }
   Nanos deadline() const { return left() + static_cast<Nanos>(timeout_ms) * NANOS_PER_MS; }
 };
 

@@ -269,4 +269,26 @@ std::optional<ReceivedMessage> receive_message(int fd, std::span<std::uint8_t> b
   return message;
 }
 
+std::optional<ReceivedMessage> KernelQueues::receive(std::span<std::uint8_t> buffer,
+                                                     bool error_queue) {
+  return receive_message(fd_, buffer, error_queue);
+}
+
+void KernelQueues::take_pending_error() {
+  int error = 0;
+  socklen_t size = sizeof error;
+  (void)::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+}
+
+int KernelQueues::wait(Nanos timeout, short& revents) {
+  timespec wait{};
+  wait.tv_sec = static_cast<time_t>(timeout / 1'000'000'000);
+  wait.tv_nsec = static_cast<long>(timeout % 1'000'000'000);
+  pollfd descriptor{fd_, POLLIN, 0};
+  const int ready = ::ppoll(&descriptor, 1, &wait, nullptr);
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  revents = descriptor.revents;
+  return ready;
+}
+
 }  // namespace ketrova

@@ -85,4 +85,38 @@ struct ReceivedMessage {
 std::optional<ReceivedMessage> receive_message(int fd, std::span<std::uint8_t> buffer,
                                                bool error_queue);
 
+// An ICMP socket's two queues and its pending error, as the echo reader
+// reads them, and the wait for something to arrive; a test puts a scripted
+// socket in their place.
+class SocketQueues {
+ public:
+  virtual ~SocketQueues() = default;
+
+  // One message from the packet queue or the error queue, without blocking
+  // (receive_message()).
+  virtual std::optional<ReceivedMessage> receive(std::span<std::uint8_t> buffer,
+                                                 bool error_queue) = 0;
+
+  // Reads the socket's pending error, which clears it.
+  virtual void take_pending_error() = 0;
+
+  // Waits up to `timeout` until the packet queue holds something (poll
+  // reports a queued record or a pending error, POLLERR, as well): the
+  // events in `revents` and a positive number, 0 when the time passed or a
+  // signal came first, -1 when the wait failed.
+  virtual int wait(Nanos timeout, short& revents) = 0;
+};
+
+// The kernel's socket `fd` (not owned).
+class KernelQueues final : public SocketQueues {
+ public:
+  explicit KernelQueues(int fd) : fd_(fd) {}
+  std::optional<ReceivedMessage> receive(std::span<std::uint8_t> buffer, bool error_queue) override;
+  void take_pending_error() override;
+  int wait(Nanos timeout, short& revents) override;
+
+ private:
+  int fd_;
+};
+
 }  // namespace ketrova

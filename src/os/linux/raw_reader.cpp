@@ -14,6 +14,7 @@ namespace {
 class RawReader final : public EchoReader {
  public:
   explicit RawReader(int fd) : EchoReader(fd) {}
+  RawReader(SocketQueues& queues, Clocks& clocks) : EchoReader(queues, clocks) {}
 
   int send(std::span<const std::uint8_t> request, const sockaddr_in& to) override {
     for (;;) {
@@ -50,6 +51,10 @@ class RawReader final : public EchoReader {
 
 std::unique_ptr<EchoReader> make_raw_reader(int fd) {
   return std::make_unique<RawReader>(fd);
+}
+
+std::unique_ptr<EchoReader> make_raw_reader(SocketQueues& queues, Clocks& clocks) {
+  return std::make_unique<RawReader>(queues, clocks);
 }
 
 }  // namespace ketrova
