@@ -12,14 +12,19 @@
 #     finished child (wait4's ru_maxrss), and the ratios probe / ping.
 #  2. The all-timeout series: the responder ignores echo requests; the
 #     probe's run from start to end, three times.
-#  2b. The cost of deciding every request's way out (a route lookup over
-#     route netlink before each): the check alone, timed over many calls
-#     (bench/decision.cpp); and whole runs side by side with the layer before it
-#     (BENCH_BEFORE, a git revision, built here with the release preset):
-#     BENCH_DECISION_RUNS runs each (default 200), alternately, kernel echo
-#     replies; the difference of the medians, wall and CPU time, spread over
-#     the ten requests (one-time costs of the first request included, so an
-#     upper bound). Skipped outside a git checkout.
+#  2b. The cost of deciding every request's way out (does the source's
+#     interface still hold it, have carrier and a route to the target?): the
+#     check alone where nothing changed, timed over many calls
+#     (bench/decision.cpp); and whole runs side by side with the layer before
+#     it (BENCH_BEFORE, a git revision, built here with the release preset),
+#     ping (`ping -c 10 -i 0 -q -I`) and a do-nothing PIE, the start-up
+#     floor: BENCH_DECISION_RUNS rounds (default 120), each running the four
+#     in turn, kernel echo replies. Printed: the median wall and CPU time of
+#     each; the work above the floor (median less the floor's median) of this
+#     build and of the layer before, each as a fraction of ping's (target
+#     <= 0.40); and the difference of this build's and the layer before's
+#     medians spread over the ten requests (one-time costs of the first
+#     request included, so an upper bound). Skipped outside a git checkout.
 #  3. Round-trip times with a fixed 37 ms delay on the responder: the probe's
 #     avg_latency_ms against ping's per-reply times, in the same run. The delay
 #     is a netem queueing discipline on the responder's veth when the kernel
@@ -120,27 +125,32 @@ done
 
 echo "-- 2b. the per-request decision, against the layer before it"
 # The check alone (bench/decision.cpp, linked with this tree's layer): what
-# each request held to its interface adds, which the layer before did not do.
+# each request held to its interface adds where nothing changed.
 cmake --preset release >/dev/null
 cmake --build --preset release -j 2 --target ketrova_os ketrova_core >/dev/null
 ${CXX:-c++} -std=c++20 -O2 -Wall -Wextra -Werror -I src -o "$work/decision" bench/decision.cpp \
   build/release/libketrova_os.a build/release/libketrova_core.a
 for i in 1 2 3; do
-  read -r check_wall check_cpu _ < <(in_probe "$work/decision" "$source_ip" "$target_ip")
-  printf '   the route check alone, run %d: wall %s us, CPU %s us a request (median of 5 rounds of 20000; target <= 10)\n' \
+  read -r check_wall check_cpu _ choice_wall choice_cpu < <(in_probe "$work/decision" "$source_ip" "$target_ip")
+  printf '   the check alone, run %d: wall %s us, CPU %s us a request (median of 5 rounds of 20000; target <= 10);' \
     "$i" "$check_wall" "$check_cpu"
+  printf ' the choice before the first request: wall %s us, CPU %s us a run\n' "$choice_wall" "$choice_cpu"
 done
-before_rev=${BENCH_BEFORE:-3943387}
-decision_runs=${BENCH_DECISION_RUNS:-200}
+before_rev=${BENCH_BEFORE:-3df07b0}
+decision_runs=${BENCH_DECISION_RUNS:-120}
 if git rev-parse --verify -q "$before_rev^{commit}" >/dev/null; then
   mkdir -p "$work/before"
   git archive "$before_rev" | tar -x -C "$work/before"
   cmake -S "$work/before" --preset release -B "$work/before/build" -DKETROVA_BUILD_TESTS=OFF >/dev/null
   cmake --build "$work/before/build" -j 2 --target ketrova-probe >/dev/null
+  printf 'int main(void) { return 0; }\n' >"$work/nothing.c"
+  ${CC:-cc} -O2 -fPIE -pie -o "$work/nothing" "$work/nothing.c"
   kernel_echo on
   for _ in $(seq "$decision_runs"); do
     measure decided "$probe" --src-ip "$source_ip" --target-ip "$target_ip"
     measure before "$work/before/build/ketrova-probe" --src-ip "$source_ip" --target-ip "$target_ip"
+    measure pinged ping -c 10 -i 0 -q -I "$source_ip" "$target_ip"
+    measure nothing "$work/nothing"
   done
   python3 - "$work" "$before_rev" <<'PY'
 import statistics, sys
@@ -148,16 +158,27 @@ work, rev = sys.argv[1], sys.argv[2]
 def load(name):
     rows = [line.split() for line in open(f"{work}/{name}.stats")]
     return [int(r[0]) / 1e3 for r in rows], [int(r[3]) / 1e3 for r in rows]
-now_wall, now_cpu = load("decided")
-old_wall, old_cpu = load("before")
+runs = {name: load(name) for name in ("decided", "before", "pinged", "nothing")}
 for name in ("decided", "before"):
     lines = open(f"{work}/{name}.out").read().splitlines()
     good = sum('"received":10' in line for line in lines)
     print(f"   {name}: {good} of {len(lines)} runs with 10 received")
-for label, now, old in (("wall", now_wall, old_wall), ("CPU", now_cpu, old_cpu)):
-    a, b = statistics.median(now), statistics.median(old)
-    print(f"   {label:<4} median: this build {a:8.1f} us, layer before ({rev}) {b:8.1f} us;"
-          f" difference {a - b:+7.1f} us a run, {(a - b) / 10:+6.1f} us a request (target <= 10)")
+ping_ok = open(f"{work}/pinged.out").read().count(" 10 received")
+print(f"   ping: {ping_ok} of {len(runs['pinged'][0])} runs with 10 received")
+labels = {"decided": "this build", "before": f"layer before ({rev})", "pinged": "ping",
+          "nothing": "do-nothing PIE"}
+for column, label in ((0, "wall"), (1, "CPU")):
+    medians = {name: statistics.median(runs[name][column]) for name in runs}
+    print(f"   {label:<4} medians: " + ", ".join(f"{labels[n]} {medians[n]:.1f} us" for n in runs))
+    floor = medians["nothing"]
+    above = {name: medians[name] - floor for name in ("decided", "before", "pinged")}
+    print(f"   {label:<4} work above the floor: this build {above['decided'] / 1e3:.3f} ms,"
+          f" layer before {above['before'] / 1e3:.3f} ms, ping {above['pinged'] / 1e3:.3f} ms;"
+          f" of ping's: this build {above['decided'] / above['pinged']:.2f} (target <= 0.40),"
+          f" layer before {above['before'] / above['pinged']:.2f}")
+    a, b = medians["decided"], medians["before"]
+    print(f"   {label:<4} this build against the layer before: {a - b:+7.1f} us a run,"
+          f" {(a - b) / 10:+6.1f} us a request")
 PY
 else
   echo "   skipped: revision $before_rev is not in this checkout"

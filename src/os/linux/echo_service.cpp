@@ -201,14 +201,14 @@ class LinuxIcmpEchoService final : public IcmpEchoService {
   }
 
   // Decided for each request, as the platform's service decides it: a
-  // request held to its interface is sent only while that interface has a
-  // route to the target (otherwise the kernel would take the target for a
-  // neighbour on that link); 0, or the error code of a request not sent.
+  // request held to its interface is sent only while that interface still
+  // holds the address, has carrier and has a route to the target (otherwise
+  // the kernel would take the target for a neighbour on that link); 0, or
+  // the error code of a request not sent. The socket cannot be held anew
+  // without the privilege given up.
   std::uint32_t check_route(Ipv4Address source, Ipv4Address target) {
     if (uplink_.way != Uplink::Way::by_interface) return 0;
-    return routes_->has_route(source, target, uplink_.interface_index)
-               ? 0
-               : ERROR_NETWORK_UNREACHABLE_CODE;
+    return routes_->may_send(source, target, uplink_) ? 0 : ERROR_NETWORK_UNREACHABLE_CODE;
   }
 
   int fd_ = -1;

@@ -34,7 +34,8 @@
 #   under_valgrind              under memcheck
 #   wrapped CMD...              through CMD, which execs the probe
 #   plain_runs                  none of these
-#   count_sends_before_echo     sets SEND_BASE and ASK_BASE (see there); ends
+#   count_sends_before_echo     sets SEND_BASE, ASK_BASE and QUESTION_BASE
+#                               (see there); ends
 #                               with plain_runs
 
 STRACE_LOG=
@@ -231,19 +232,23 @@ probe_pid() {
 # than its echo requests. One run answered by the responder host's kernel,
 # before responder_start so that the responder sees none of it, tells how
 # many come before the first echo request (an ICMP message of type 8, code
-# 0), SEND_BASE, and how many recvfrom calls, ASK_BASE: route netlink
-# answers read (the way out found, then the first request's route checked,
-# one read each: request N's route check is read by recvfrom
-# #ASK_BASE-1+N) and, on a raw socket, what queued ahead of its filter
-# emptied.
+# 0), SEND_BASE; how many recvfrom calls, ASK_BASE: route netlink answers
+# read (the way out found and the first request's route checked), the first
+# request's look for news of a change (while nothing changes, request N's
+# is recvfrom #ASK_BASE-1+N) and, on a raw socket, what queued ahead of its
+# filter emptied; and how many write calls, QUESTION_BASE: route netlink
+# questions (the first request after a change asks its own from write
+# #QUESTION_BASE+1 on: the address's interface, then the route).
 count_sends_before_echo() {
   kernel_echo on
-  traced -e trace=sendto,recvfrom
+  traced -e trace=sendto,recvfrom,write
   probe_default
-  read -r SEND_BASE ASK_BASE < <(awk '/^sendto\([0-9]+, "\\10\\0/ { print sends + 0, asks + 0; exit }
-    /^sendto\(/ { sends++ } /^recvfrom\(/ { asks++ }' "$STRACE_LOG") ||
+  read -r SEND_BASE ASK_BASE QUESTION_BASE < <(awk '/^sendto\([0-9]+, "\\10\\0/ {
+      print sends + 0, asks + 0, questions + 0; exit }
+    /^sendto\(/ { sends++ } /^recvfrom\(/ { asks++ } /^write\(/ { questions++ }' "$STRACE_LOG") ||
     fail "no echo request among the probe's sendto calls: $(cat "$STRACE_LOG")"
-  echo "before the first echo request: $SEND_BASE sendto calls, $ASK_BASE route netlink reads"
+  echo "before the first echo request: $SEND_BASE sendto calls, $ASK_BASE route netlink reads," \
+    "$QUESTION_BASE route netlink questions"
   plain_runs
 }
 

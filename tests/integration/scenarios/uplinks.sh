@@ -213,10 +213,10 @@ scenario_hold_refused() { refused_by_shim; }
 
 # Request 4 is not sent: its interface's route to the target is gone
 # when the probe asks for it (deleted once request 3 went out, back as
-# soon as request 4's check was answered), so the probe never calls
-# sendto for it; or the link is down when the kernel takes its send
-# (taken down after its check was answered, up again once the kernel
-# had refused it), which fails with ENETUNREACH before the kernel
+# soon as request 4's route question was answered), so the probe never
+# calls sendto for it; or the link is down when the kernel takes its send
+# (taken down after its look for news of a change found none, up again
+# once the kernel had refused it), which fails with ENETUNREACH before the kernel
 # numbers the request's transmit stamp. (A datagram socket's send that
 # fails so is made four times, as the failure may be an earlier
 # request's pending error: the link comes back after the last.) Either
@@ -235,23 +235,26 @@ send_gap() {
   count_sends_before_echo
   responder_start --default reply@40 --realtime
   route=(198.51.100.0/24 dev "$PROBE_IF")
-  check=$((ASK_BASE + 3)) refused=1
+  # The check: request 4's route question (the one after its interface's,
+  # the first questions after request 1), or its look for news.
+  check=(write $((QUESTION_BASE + 2))) refused=1
   [ "$KIND" = dgram ] && refused=4
   [ "$SCENARIO" = route_gap ] && refused=0
+  [ "$SCENARIO" = link_gap ] && check=(recvfrom $((ASK_BASE + 3)))
   send=$((SEND_BASE + 3 + refused))
-  traced -e trace=sendto,recvfrom \
+  traced -e trace=sendto,recvfrom,write \
     -e inject=sendto:delay_enter=300000:delay_exit=1000000:when=$send..$((send + 1)) \
-    -e inject=recvfrom:delay_enter=1000000:when=$check
+    -e inject="${check[0]}":delay_exit=1000000:when="${check[1]}"
   run_probe_async --src-ip "$PROBE_IP" --target-ip "$TARGET_IP"
   if [ "$SCENARIO" = route_gap ]; then
     stalled_at sendto "$send" exit
     in_probe ip route del "${route[@]}"
     still_held "the route was deleted"
-    stalled_at recvfrom "$check"
+    stalled_at "${check[@]}" exit
     in_probe ip route add "${route[@]}"
     still_held "the route was back"
   else
-    stalled_at recvfrom "$check"
+    stalled_at "${check[@]}" exit
     in_probe ip link set "$PROBE_IF" down
     still_held "the link was down"
     stalled_at sendto "$send" exit
@@ -270,3 +273,169 @@ send_gap() {
 }
 scenario_route_gap() { send_gap; }
 scenario_link_gap() { send_gap; }
+
+# Uplinks that change under a series.
+# The second address on up2, the one that moves.
+UPLINK2_SECOND_IP=198.18.0.76
+
+# Makes kpi-up2 again, as netns_uplinks made it (a PPP or tunnel reconnect:
+# the same name, address and route, a new index).
+remake_uplink2() {
+  ip link add kpi-up2 netns "$PROBE_NS" type veth peer name kpi-down netns "${UPLINK_NS[1]}"
+  in_probe sysctl -qw net.ipv4.conf.kpi-up2.rp_filter=0
+  in_probe ip addr add "$UPLINK2_IP/24" dev kpi-up2
+  in_probe ip link set kpi-up2 up
+  in_probe ip route add default via 198.18.0.1 dev kpi-up2 metric 200
+  ip netns exec "${UPLINK_NS[1]}" ip addr add 198.18.0.1/24 dev kpi-down
+  ip netns exec "${UPLINK_NS[1]}" ip link set kpi-down up
+}
+
+# Waits until up2's default route is marked linkdown (with "linkdown") or
+# no longer is (with "carrier").
+uplink2_route_shows() {
+  local i
+  for ((i = 0; i < 300; i++)); do
+    if in_probe ip route show default dev kpi-up2 | grep -qw linkdown; then
+      [ "$1" = linkdown ] && return 0
+    else
+      [ "$1" = carrier ] && return 0
+    fi
+    sleep 0.01
+  done
+  fail "up2's default route did not show $1 within 3 s"
+}
+
+# changed_mid_series SRC CHANGE [UNDO GAP]: probes from SRC (held to
+# kpi-up2), every reply 500 ms late and the probe held 250 ms before each
+# route netlink question, so that a request not sent still takes time. Once
+# its 2nd request has left by kpi-up2, runs CHANGE; with UNDO, GAP seconds
+# later runs UNDO. No echo request may leave by kpi-up1 or the direct link
+# at any time; none by kpi-up2 after CHANGE and before UNDO. Sets AHEAD,
+# DURING and AFTER: the echo requests that left by kpi-up2 before CHANGE,
+# while changed, after UNDO.
+changed_mid_series() {
+  local src=$1 change=$2 undo=${3:-} gap=${4:-0} i iface
+  responder_start --default reply@500
+  icmp_count_start
+  traced -e trace=write -e inject=write:delay_enter=250000
+  run_probe_async --src-ip "$src" --target-ip "$TARGET_IP"
+  for ((i = 0; i < 500; i++)); do
+    [ "$(icmp_count kpi-up2 out)" -lt 2 ] || break
+    kill -0 "$PROBE_JOB" 2>/dev/null || fail "the probe ended before its 2nd request"
+    sleep 0.02
+  done
+  "$change"
+  AHEAD=$(icmp_count kpi-up2 out)
+  if [ -n "$undo" ]; then
+    sleep "$gap"
+    DURING=$(($(icmp_count kpi-up2 out) - AHEAD))
+    "$undo"
+  fi
+  wait_probe
+  [ -n "$undo" ] || DURING=$(($(icmp_count kpi-up2 out) - AHEAD))
+  AFTER=$(($(icmp_count kpi-up2 out) - AHEAD - DURING))
+  for iface in "${UPLINK_IFS[@]}"; do echo "  $iface sent $(icmp_count "$iface" out) echo requests"; done
+  echo "  by kpi-up2: $AHEAD before the change, $DURING while changed, $AFTER after"
+  [ "$AHEAD" -ge 2 ] || fail "the change came before the 2nd request left"
+  [ "$DURING" -eq 0 ] || fail "$DURING echo requests from $src left by kpi-up2 while changed"
+  for iface in "${UPLINK_IFS[@]}"; do
+    [ "$iface" = kpi-up2 ] || [ "$(icmp_count "$iface" out)" -eq 0 ] ||
+      fail "echo requests from $src left by $iface"
+  done
+  [ "$(responder_log | grep -c "request #.* $src->$TARGET_IP ")" -eq $((AHEAD + DURING + AFTER)) ] ||
+    fail "the responder did not see the $((AHEAD + DURING + AFTER)) requests from $src"
+  # Requests not sent fail as the platform's service fails them: the note
+  # of a bind failure.
+  expect status=unavailable sent=10 received\<="$((AHEAD + AFTER))" src_ip="$src" note="$BIND_NOTE"
+}
+
+# A source rule sends up2's address to a table whose default route is
+# multipath over both uplinks: written out (nexthop dev ... nexthop dev ...),
+# by a group of next-hop objects, and by the group with the routes showing
+# only the object (nexthop_compat_mode 0). up2 is one of its next hops:
+# every request from up2's address leaves by up2; up1's address, without a
+# rule, by up1.
+scenario_multipath_source_table() {
+  local way
+  netns_uplinks
+  responder_start
+  in_probe ip rule add from "$UPLINK2_IP" lookup 300 pref 900
+  for way in nexthops group group_only; do
+    echo "the multipath route by $way"
+    in_probe ip route del default table 300 2>/dev/null || true
+    case $way in
+      nexthops)
+        in_probe ip route add default table 300 nexthop via 203.0.113.1 dev kpi-up1 \
+          nexthop via 198.18.0.1 dev kpi-up2
+        ;;
+      group)
+        if ! in_probe ip nexthop add id 1 via 203.0.113.1 dev kpi-up1 2>/dev/null; then
+          echo "  no next-hop objects in this kernel"
+          continue
+        fi
+        in_probe ip nexthop add id 2 via 198.18.0.1 dev kpi-up2
+        in_probe ip nexthop add id 10 group 1/2
+        in_probe ip route add default table 300 nhid 10
+        ;;
+      group_only)
+        in_probe ip nexthop show id 10 >/dev/null 2>&1 || continue
+        in_probe sysctl -qw net.ipv4.nexthop_compat_mode=0
+        in_probe ip route add default table 300 nhid 10
+        ;;
+    esac
+    in_probe ip route show table 300 | sed 's/^/  /'
+    # Where the kernel itself prefers the next hop that holds the source,
+    # the requests leave by up2 either way: the socket must be held to it
+    # (strace shows the holding call), not left to the tables.
+    traced -e trace=setsockopt
+    expect_via "$UPLINK2_IP" kpi-up2
+    grep -qE '^setsockopt\(.*(SO_BINDTOIFINDEX|SO_BINDTODEVICE).* = 0$' "$STRACE_LOG" ||
+      fail "the socket was not held to kpi-up2: $(grep '^setsockopt' "$STRACE_LOG")"
+    plain_runs
+    expect_via "$UPLINK1_IP" kpi-up1
+  done
+}
+
+# up2 holds a second address, which moves to up1 mid-series (up2 keeps its
+# routes): from the move on, no request leaves by an interface that does not
+# hold it; each fails at once, not sent (the socket cannot be held anew).
+move_second_address() {
+  in_probe ip addr del "$UPLINK2_SECOND_IP/24" dev kpi-up2
+  in_probe ip addr add "$UPLINK2_SECOND_IP/32" dev kpi-up1
+}
+scenario_address_moved() {
+  netns_uplinks
+  in_probe ip addr add "$UPLINK2_SECOND_IP/24" dev kpi-up2
+  changed_mid_series "$UPLINK2_SECOND_IP" move_second_address
+  in_probe ip route show default dev kpi-up2 | grep -q . || fail "up2 lost its routes"
+}
+
+# up2 deleted and made again with the same name, address and route (a new
+# index) mid-series: no later request leaves, by the new up2 or any other.
+delete_and_remake_uplink2() {
+  in_probe ip link del kpi-up2
+  remake_uplink2
+}
+scenario_interface_made_again() {
+  netns_uplinks
+  changed_mid_series "$UPLINK2_IP" delete_and_remake_uplink2
+  in_probe ip route show default dev kpi-up2 | grep -q . || fail "the new up2 has no default route"
+}
+
+# up2 loses carrier for 2.5 s (its provider's end set down), its routes
+# staying, marked linkdown (ignore_routes_with_linkdown 0, the default): a
+# request made while it has no carrier fails at once and is not sent; with
+# carrier back, the next request is sent.
+uplink2_carrier_off() {
+  ip netns exec "${UPLINK_NS[1]}" ip link set kpi-down down
+  uplink2_route_shows linkdown
+}
+uplink2_carrier_on() {
+  ip netns exec "${UPLINK_NS[1]}" ip link set kpi-down up
+  uplink2_route_shows carrier
+}
+scenario_carrier_lost() {
+  netns_uplinks
+  changed_mid_series "$UPLINK2_IP" uplink2_carrier_off uplink2_carrier_on 2.5
+  [ "$AFTER" -ge 1 ] || fail "no request left by kpi-up2 once its carrier was back"
+}
