@@ -203,18 +203,31 @@ echo "  up0: $(cat /run/ketrova-probe/up0.json)"
 check "interface up0 without an address: the bind-failure row, src_ip the interface" \
   test "$(cat /run/ketrova-probe/up0.json)" = "$expected"
 check "... the same line in the journal" test "$(report_lines up0 | tail -1)" = "$expected"
-# A name that is neither an address nor an interface of the host.
-systemctl start ketrova-probe@nosuch0.service >/dev/null 2>&1 && status=0 || status=$?
-check "neither an address nor an interface (nosuch0): systemctl start fails" test "$status" -ne 0
-check "... the unit is failed" test "$(systemctl is-failed ketrova-probe@nosuch0.service)" = failed
-message=$(journalctl -b -u ketrova-probe@nosuch0 -t ketrova-probe -o cat)
+# The interface gone altogether (a PPP interface goes with its link): the
+# uplink still reads as down, its last line replaced, and the journal says
+# there is no such interface now.
+ip link del up0
+check "interface up0 gone: the service still succeeds" \
+  quietly systemctl start ketrova-probe@up0.service
+echo "  up0: $(cat /run/ketrova-probe/up0.json)"
+check "interface up0 gone: the bind-failure row replaces its last line" \
+  test "$(cat /run/ketrova-probe/up0.json)" = "$expected"
+check "... and the journal warns that there is no such interface now" \
+  test "$(journalctl -b -u ketrova-probe@up0 -t ketrova-probe -p warning..warning -o cat | tail -1)" = \
+  'uplink-probe: no interface "up0" on this host now: its uplink reported as down, nothing sent'
+# A name that is neither an address nor a name an interface can have.
+bad=not-an-interface-name
+systemctl start "ketrova-probe@$bad.service" >/dev/null 2>&1 && status=0 || status=$?
+check "neither an address nor an interface ($bad): systemctl start fails" test "$status" -ne 0
+check "... the unit is failed" test "$(systemctl is-failed "ketrova-probe@$bad.service")" = failed
+message=$(journalctl -b -u "ketrova-probe@$bad" -t ketrova-probe -o cat)
 echo "  journal: $message"
 check "... the journal says why, at priority err" \
-  test "$(journalctl -b -u ketrova-probe@nosuch0 -t ketrova-probe -p err -o cat)" = \
-  'uplink-probe: uplink "nosuch0" is neither an IPv4 address nor a network interface of this host'
+  test "$(journalctl -b -u "ketrova-probe@$bad" -t ketrova-probe -p err -o cat)" = \
+  "uplink-probe: uplink \"$bad\" is neither an IPv4 address nor a network interface of this host"
 check "... and holds no report line, nor /run/ketrova-probe a file" \
-  test "$(grep -c '^{' <<<"$message") $(test -e /run/ketrova-probe/nosuch0.json && echo file)" = "0 "
-systemctl reset-failed ketrova-probe@nosuch0.service
+  test "$(grep -c '^{' <<<"$message") $(test -e "/run/ketrova-probe/$bad.json" && echo file)" = "0 "
+systemctl reset-failed "ketrova-probe@$bad.service"
 # Every uplink's verdict at once, from the journal: the report lines alone.
 every=$(journalctl -b -t ketrova-probe -p info..info -o json |
   jq -r '"\(._SYSTEMD_UNIT) \(.MESSAGE | fromjson | .status)"')
@@ -239,9 +252,9 @@ inode=$(stat -c %i "$prom")
 quietly systemctl start ketrova-probe-textfile@127.0.0.1.service
 check "$prom: replaced (a new inode), no temporary file left" \
   test "$(stat -c %i "$prom")" != "$inode" -a -z "$(find "$textfile" -name '.*')"
-check "textfile up0 without an address: the service runs" \
+check "textfile up0 (no such interface now): the service runs" \
   quietly systemctl start ketrova-probe-textfile@up0.service
-check "textfile up0 without an address: a series whose source could not be bound" \
+check "textfile up0 (no such interface now): a series whose source could not be bound" \
   grep -qxF 'ketrova_probe_source_bind_failed{uplink="up0",src_ip="up0",target_ip="10.200.2.254"} 1' \
   "$textfile/ketrova-probe-up0.prom"
 check "textfile timer: enable --now" quietly systemctl enable --now ketrova-probe-textfile@up0.timer

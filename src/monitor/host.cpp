@@ -254,6 +254,10 @@ std::optional<std::string> report_line(const LauncherOptions& options) {
       return std::nullopt;
     case RunPlan::Action::report:
       give_up_capabilities();
+      if (!plan.message.empty()) {
+        write_standard_error(
+            format_launcher_warning(plan.message, std::getenv("JOURNAL_STREAM") != nullptr));
+      }
       return format_report_line(plan.report);
     case RunPlan::Action::run_probe:
       break;

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "monitor/uplink.h"
+#include "monitor/launcher.h"
 
 namespace ketrova {
 

@@ -1,5 +1,5 @@
 // uplink-probe: the probe of one uplink, named by its source address or its
-// interface, as the systemd units run it (see monitor/uplink.h).
+// interface, as the systemd units run it (see monitor/launcher.h).
 #include <csignal>
 #include <string>
 #include <vector>

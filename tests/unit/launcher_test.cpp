@@ -1,4 +1,4 @@
-#include "monitor/uplink.h"
+#include "monitor/launcher.h"
 
 #include <gtest/gtest.h>
 #include <linux/if_addr.h>
@@ -55,6 +55,8 @@ TEST_P(PlanRunTest, Decides) {
       break;
     case RunPlan::Action::report:
       EXPECT_EQ(format_report_line(plan.report), c.line);
+      // A warning only where the interface is not there at all.
+      EXPECT_EQ(plan.message.empty(), c.host->exists);
       break;
     case RunPlan::Action::fail:
       EXPECT_EQ(plan.message, "uplink \"" + c.instance +
@@ -146,9 +148,34 @@ INSTANTIATE_TEST_SUITE_P(
                  A::run_probe,
                  {"--src-ip", "10.0.0.1", "--target-ip", "1.1.1"},
                  ""},
-        // Neither: no interface of that name, or no name an interface can have.
-        PlanCase{"NoSuchInterface", "eth9", std::nullopt, kAbsent, A::fail, {}, ""},
-        PlanCase{"AlmostAnAddress", "192.0.2", std::nullopt, kAbsent, A::fail, {}, ""},
+        // No interface of that name now (a PPP interface gone with its
+        // link): the uplink is down as well, never left at its last line.
+        PlanCase{"NoSuchInterface",
+                 "ppp0",
+                 "198.51.100.7",
+                 kAbsent,
+                 A::report,
+                 {},
+                 R"({"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,)"
+                 R"("sent":10,"received":0,"src_ip":"ppp0","target_ip":"198.51.100.7",)"
+                 R"j("note":"source bind failed (WinError 1231)"})j"
+                 "\n"},
+        // Meant as an address: the probe says it is not one.
+        PlanCase{"AlmostAnAddress",
+                 "192.0.2",
+                 std::nullopt,
+                 std::nullopt,
+                 A::run_probe,
+                 {"--src-ip", "192.0.2"},
+                 ""},
+        PlanCase{"OctetTooLarge",
+                 "192.0.2.300",
+                 std::nullopt,
+                 std::nullopt,
+                 A::run_probe,
+                 {"--src-ip", "192.0.2.300"},
+                 ""},
+        // Neither: no name an interface can have.
         PlanCase{"Empty", "", std::nullopt, std::nullopt, A::fail, {}, ""},
         PlanCase{"TooLong", "abcdefghijklmnop", std::nullopt, std::nullopt, A::fail, {}, ""},
         PlanCase{"Slash", "eth0/1", std::nullopt, std::nullopt, A::fail, {}, ""},

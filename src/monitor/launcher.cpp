@@ -1,4 +1,4 @@
-#include "monitor/uplink.h"
+#include "monitor/launcher.h"
 
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
@@ -91,6 +91,18 @@ std::optional<Ipv4Address> primary_address(const std::vector<InterfaceAddress>& 
   return std::nullopt;
 }
 
+namespace {
+
+// Digits and full stops (and the signs an address may carry) only: meant
+// as an address, whatever else it could name.
+bool looks_like_address(std::string_view text) {
+  return text.find_first_not_of("0123456789.+ ") == std::string_view::npos &&
+         text.find('.') != std::string_view::npos &&
+         text.find_first_of("0123456789") != std::string_view::npos;
+}
+
+}  // namespace
+
 bool is_interface_name(std::string_view text) {
   if (text.empty() || text.size() > 15 || text == "." || text == "..") return false;
   for (const char c : text) {
@@ -112,26 +124,30 @@ RunPlan plan_run(std::string_view instance, std::optional<std::string_view> targ
     }
     return plan;
   };
-  // An instance that is an address stays the text it is, as the probe
-  // reports a source text.
-  if (parse_ipv4(instance)) return probe_from(std::string(instance));
+  // An instance that is an address (or meant as one) stays the text it is,
+  // as the probe reports a source text.
+  if (parse_ipv4(instance) || looks_like_address(instance)) {
+    return probe_from(std::string(instance));
+  }
   if (is_interface_name(instance)) {
     const InterfaceState state = look_up(instance);
-    if (state.exists && state.primary) return probe_from(format_ipv4(*state.primary));
-    if (state.exists) {
-      const std::string_view target = target_text.value_or(DEFAULT_TARGET);
-      plan.action = RunPlan::Action::report;
-      ProbeReport& report = plan.report;
-      report.src_ip = instance;
-      report.target_ip = target;
-      if (!parse_ipv4(target)) {
-        report.note = "invalid --target-ip";
-        return plan;
-      }
-      report.sent = PROBE_COUNT;
-      report.note = "source bind failed (WinError 1231)";
+    if (state.primary) return probe_from(format_ipv4(*state.primary));
+    if (!state.exists) {
+      plan.message = "no interface \"" + std::string(instance) +
+                     "\" on this host now: its uplink reported as down, nothing sent";
+    }
+    const std::string_view target = target_text.value_or(DEFAULT_TARGET);
+    plan.action = RunPlan::Action::report;
+    ProbeReport& report = plan.report;
+    report.src_ip = instance;
+    report.target_ip = target;
+    if (!parse_ipv4(target)) {
+      report.note = "invalid --target-ip";
       return plan;
     }
+    report.sent = PROBE_COUNT;
+    report.note = "source bind failed (WinError 1231)";
+    return plan;
   }
   plan.action = RunPlan::Action::fail;
   plan.message = "uplink \"" + std::string(instance) +
@@ -196,6 +212,10 @@ std::string temporary_path_beside(std::string_view path) {
 
 std::string format_launcher_error(std::string_view message, bool to_journal) {
   return (to_journal ? "<3>" : "") + std::string("uplink-probe: ") + std::string(message) + "\n";
+}
+
+std::string format_launcher_warning(std::string_view message, bool to_journal) {
+  return (to_journal ? "<4>" : "") + std::string("uplink-probe: ") + std::string(message) + "\n";
 }
 
 }  // namespace ketrova

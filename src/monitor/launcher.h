@@ -64,7 +64,7 @@ struct RunPlan {
   Action action = Action::fail;
   std::vector<std::string> probe_arguments;
   ProbeReport report;
-  std::string message;
+  std::string message;  // fail: why; report: a warning to go with the line, or empty
 };
 
 // The plan for an instance, with the target text where one is configured
@@ -73,6 +73,9 @@ struct RunPlan {
 //
 // - An address (as the probe itself parses it): the probe from it.
 // - An interface with a primary address: the probe from that address.
+// - A text of digits and full stops that is no address: the probe from it,
+//   which reports it as an invalid --src-ip (the configuration's fault, not
+//   the uplink's).
 // - An interface with no IPv4 address: the uplink is down, and nothing is
 //   sent from any other address. The report is the probe's row for a series
 //   whose every request failed to bind its source ("unavailable", sent 10,
@@ -80,6 +83,10 @@ struct RunPlan {
 //   the interface's name as src_ip; where the target text is not an
 //   address, the probe's "invalid --target-ip" row instead, the same name as
 //   src_ip.
+// - A name that an interface can have, but no interface of the host has now
+//   (a PPP or tunnel interface goes away while its link is down): the same
+//   row, the uplink down, with a warning that names it, so that a dead
+//   uplink never leaves its last good line standing.
 // - Anything else: a failure naming the instance.
 RunPlan plan_run(std::string_view instance, std::optional<std::string_view> target_text,
                  const std::function<InterfaceState(std::string_view)>& look_up);
@@ -109,5 +116,7 @@ std::string temporary_path_beside(std::string_view path);
 // the kernel-style prefix that gives it the priority "err", so that the
 // report lines, at "info", can be told from it.
 std::string format_launcher_error(std::string_view message, bool to_journal);
+// The same for a warning that goes with a report line (priority "warning").
+std::string format_launcher_warning(std::string_view message, bool to_journal);
 
 }  // namespace ketrova
