@@ -24,6 +24,8 @@ if has cross || has test; then
   packages+=(qemu-user-static googletest python3 util-linux)
 fi
 if has test; then
+  # ccache: the stages of scripts/test.sh share their compiled objects.
+  packages+=(ccache)
   packages+=(libgtest-dev libgmock-dev python3 iputils-ping libcap2-bin util-linux dpkg-dev file groff-base man-db
              clang libclang-rt-14-dev valgrind strace nftables
              mingw-w64 googletest wine wine64)

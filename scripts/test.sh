@@ -8,6 +8,16 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 scripts/install-deps.sh test
 
+# One compiler cache for every stage: the stages build the same sources for
+# the same targets in trees of their own (the packages, then the tests of
+# each architecture), so each object is compiled once. Paths below the
+# project root are hashed as relative ones, so that the trees share it.
+if command -v ccache >/dev/null; then
+  export CCACHE_DIR=${CCACHE_DIR:-$PWD/build/ccache} CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  ccache --zero-stats >/dev/null
+fi
+
 # Each stage's heading; the one before it is timed when the next begins.
 current='' started=$SECONDS
 stage() {
@@ -37,6 +47,9 @@ scripts/test-cross.sh
 stage "native build and tests"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
+! command -v ccache >/dev/null ||
+  ccache --print-stats | awk '$1 ~ /_cache_hit$/ { hit += $2 } $1 == "cache_miss" { miss = $2 }
+    END { print "ccache: " hit + 0 " objects from the cache, " miss + 0 " compiled" }'
 # Four tests at a time: each integration test makes namespaces of its own,
 # and those that must run alone (scenarios.list: alone) do.
 ctest --preset dev -j 4
