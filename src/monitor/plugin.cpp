@@ -8,7 +8,7 @@ namespace ketrova {
 
 namespace {
 
-constexpr std::string_view kService = "KETROVA-PROBE";
+constexpr std::string_view SERVICE = "KETROVA-PROBE";
 
 std::string_view state_word(PluginState state) {
   switch (state) {
@@ -25,7 +25,7 @@ std::string_view state_word(PluginState state) {
 }
 
 std::string head(PluginState state) {
-  return std::string(kService) + ' ' + std::string(state_word(state)) + " - ";
+  return std::string(SERVICE) + ' ' + std::string(state_word(state)) + " - ";
 }
 
 // " from SOURCE to TARGET", each part only where the report has the text.

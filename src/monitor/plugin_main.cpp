@@ -27,10 +27,10 @@
 
 namespace {
 
-constexpr std::string_view kProbe = KETROVA_PLUGIN_PROBE;
+constexpr std::string_view PROBE = KETROVA_PLUGIN_PROBE;
 // A series takes at most ten seconds; the plugin ends within twelve.
-constexpr int kDeadlineSeconds = 11;
-constexpr std::size_t kOutputLimit = 1 << 16;
+constexpr int DEADLINE_SECONDS = 11;
+constexpr std::size_t OUTPUT_LIMIT = 1 << 16;
 
 long long now_ms() {
   timespec ts{};
@@ -48,7 +48,7 @@ ketrova::ProbeRun run_probe(const std::vector<std::string>& arguments) {
     run.spawn_error = errno;
     return run;
   }
-  std::string program(kProbe);
+  std::string program(PROBE);
   std::vector<char*> argv{program.data()};
   std::vector<std::string> copies(arguments);
   for (std::string& argument : copies) argv.push_back(argument.data());
@@ -70,7 +70,7 @@ ketrova::ProbeRun run_probe(const std::vector<std::string>& arguments) {
     return run;
   }
 
-  const long long deadline = now_ms() + kDeadlineSeconds * 1000LL;
+  const long long deadline = now_ms() + DEADLINE_SECONDS * 1000LL;
   char buffer[4096];
   for (;;) {
     const long long left = deadline - now_ms();
@@ -86,7 +86,7 @@ ketrova::ProbeRun run_probe(const std::vector<std::string>& arguments) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     run.output.append(buffer, static_cast<std::size_t>(n));
-    if (run.output.size() > kOutputLimit) break;
+    if (run.output.size() > OUTPUT_LIMIT) break;
   }
   close(pipe_fds[0]);
   if (run.timed_out) kill(pid, SIGKILL);
@@ -139,6 +139,6 @@ int main(int argc, char** argv) {
   if (parsed.help) finish(ketrova::plugin_usage(), 0);
   if (parsed.version) finish("check_ketrova_probe " KETROVA_VERSION "\n", 0);
   const ketrova::ProbeRun run = run_probe(ketrova::probe_arguments(parsed));
-  const ketrova::PluginOutcome outcome = ketrova::check_outcome(run, kProbe, kDeadlineSeconds);
+  const ketrova::PluginOutcome outcome = ketrova::check_outcome(run, PROBE, DEADLINE_SECONDS);
   finish(outcome.line + '\n', static_cast<int>(outcome.state));
 }

@@ -124,18 +124,18 @@ std::string format_textfile_metrics(const ProbeReport& report, std::string_view 
 
 ConverterResult convert_report(const std::vector<std::string_view>& arguments,
                                std::string_view input) {
-  constexpr std::string_view kName = "prometheus-textfile: ";
+  constexpr std::string_view NAME = "prometheus-textfile: ";
   if (arguments.size() != 1) {
-    return {2, "", std::string(kName) + "usage: prometheus-textfile UPLINK < REPORT-LINE\n"};
+    return {2, "", std::string(NAME) + "usage: prometheus-textfile UPLINK < REPORT-LINE\n"};
   }
   const std::string_view uplink = arguments.front();
   if (uplink.empty() || repair_utf8(uplink) != uplink) {
-    return {2, "", std::string(kName) + "the uplink name is empty or not valid UTF-8\n"};
+    return {2, "", std::string(NAME) + "the uplink name is empty or not valid UTF-8\n"};
   }
-  if (input.empty()) return {1, "", std::string(kName) + "no report line on standard input\n"};
+  if (input.empty()) return {1, "", std::string(NAME) + "no report line on standard input\n"};
   const ReadResult read = read_report_line(input);
   if (!read.report) {
-    return {1, "", std::string(kName) + "not a report line of ketrova-probe: " + read.error + '\n'};
+    return {1, "", std::string(NAME) + "not a report line of ketrova-probe: " + read.error + '\n'};
   }
   return {0, format_textfile_metrics(*read.report, uplink), ""};
 }

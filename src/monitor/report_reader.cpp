@@ -118,11 +118,11 @@ class LineReader {
       }
     }
     // \u00xx, lowercase, only for the control characters without a short form.
-    static constexpr std::string_view kHex = "0123456789abcdef";
+    static constexpr std::string_view HEX = "0123456789abcdef";
     if (rest.size() >= 5 && rest.substr(0, 3) == "u00" && (rest[3] == '0' || rest[3] == '1') &&
-        kHex.find(rest[4]) != std::string_view::npos) {
+        HEX.find(rest[4]) != std::string_view::npos) {
       const char value =
-          static_cast<char>((rest[3] - '0') * 16 + static_cast<int>(kHex.find(rest[4])));
+          static_cast<char>((rest[3] - '0') * 16 + static_cast<int>(HEX.find(rest[4])));
       if (value != '\b' && value != '\t' && value != '\n' && value != '\f' && value != '\r') {
         pos_ += 6;
         return value;

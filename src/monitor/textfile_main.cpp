@@ -15,7 +15,7 @@
 namespace {
 
 // A report line is under a kilobyte; more than this is no report line.
-constexpr std::size_t kInputLimit = 1 << 16;
+constexpr std::size_t INPUT_LIMIT = 1 << 16;
 
 bool write_all(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     }
     if (n == 0) break;
     input.append(buffer, static_cast<std::size_t>(n));
-    if (input.size() > kInputLimit) {
+    if (input.size() > INPUT_LIMIT) {
       finish({1, "", "prometheus-textfile: standard input holds more than one report line\n"});
     }
   }

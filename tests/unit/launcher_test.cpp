@@ -20,7 +20,7 @@ Ipv4Address ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
 
 // --- the plan for an instance ------------------------------------------------
 
-constexpr std::string_view kBindFailed =
+constexpr std::string_view BIND_FAILED =
     R"({"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,"sent":10,)"
     R"j("received":0,"src_ip":"eth1","target_ip":"198.51.100.7","note":"source bind failed (WinError 1231)"})j"
     "\n";
@@ -66,8 +66,8 @@ TEST_P(PlanRunTest, Decides) {
   }
 }
 
-const InterfaceState kDown{true, std::nullopt};
-const InterfaceState kAbsent{false, std::nullopt};
+const InterfaceState DOWN{true, std::nullopt};
+const InterfaceState ABSENT{false, std::nullopt};
 using A = RunPlan::Action;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -115,14 +115,14 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"InterfaceWithoutAddress",
                  "eth1",
                  "198.51.100.7",
-                 kDown,
+                 DOWN,
                  A::report,
                  {},
-                 std::string(kBindFailed)},
+                 std::string(BIND_FAILED)},
         PlanCase{"WithoutAddressDefaultTarget",
                  "ppp0",
                  std::nullopt,
-                 kDown,
+                 DOWN,
                  A::report,
                  {},
                  R"({"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,)"
@@ -134,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"WithoutAddressBadTarget",
                  "eth1",
                  "1.1.1",
-                 kDown,
+                 DOWN,
                  A::report,
                  {},
                  R"({"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,)"
@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"NoSuchInterface",
                  "ppp0",
                  "198.51.100.7",
-                 kAbsent,
+                 ABSENT,
                  A::report,
                  {},
                  R"({"status":"unavailable","loss_rate":100,"avg_latency_ms":0,"jitter_ms":0,)"
@@ -264,48 +264,48 @@ TEST_P(AddressDumpTest, ReadsPrimary) {
   EXPECT_EQ(primary_address(dump->addresses, 2), c.primary_of_2);
 }
 
-const Attribute kLocal1 = address_attribute(IFA_LOCAL, Ipv4Address{{10, 0, 0, 1}});
-const Attribute kAddress1 = address_attribute(IFA_ADDRESS, Ipv4Address{{10, 0, 0, 1}});
-const Attribute kLocal2 = address_attribute(IFA_LOCAL, Ipv4Address{{10, 0, 0, 2}});
-const Attribute kAddress2 = address_attribute(IFA_ADDRESS, Ipv4Address{{10, 0, 0, 2}});
-const Attribute kPeer = address_attribute(IFA_ADDRESS, Ipv4Address{{192, 0, 2, 254}});
-const Attribute kLabel{IFA_LABEL, {'e', 't', 'h', '1', 0}};
+const Attribute LOCAL_1 = address_attribute(IFA_LOCAL, Ipv4Address{{10, 0, 0, 1}});
+const Attribute ADDRESS_1 = address_attribute(IFA_ADDRESS, Ipv4Address{{10, 0, 0, 1}});
+const Attribute LOCAL_2 = address_attribute(IFA_LOCAL, Ipv4Address{{10, 0, 0, 2}});
+const Attribute ADDRESS_2 = address_attribute(IFA_ADDRESS, Ipv4Address{{10, 0, 0, 2}});
+const Attribute PEER = address_attribute(IFA_ADDRESS, Ipv4Address{{192, 0, 2, 254}});
+const Attribute LABEL{IFA_LABEL, {'e', 't', 'h', '1', 0}};
 
 INSTANTIATE_TEST_SUITE_P(
     Dumps, AddressDumpTest,
     ::testing::Values(
         DumpCase{
             "FirstOfTheInterface",
-            join({message(RTM_NEWADDR, AF_INET, 1, 0, {kAddress2, kLocal2}),
-                  message(RTM_NEWADDR, AF_INET, 2, 0, {kAddress1, kLocal1, kLabel}),
-                  message(RTM_NEWADDR, AF_INET, 2, 0, {kAddress2, kLocal2}), message(NLMSG_DONE)}),
+            join({message(RTM_NEWADDR, AF_INET, 1, 0, {ADDRESS_2, LOCAL_2}),
+                  message(RTM_NEWADDR, AF_INET, 2, 0, {ADDRESS_1, LOCAL_1, LABEL}),
+                  message(RTM_NEWADDR, AF_INET, 2, 0, {ADDRESS_2, LOCAL_2}), message(NLMSG_DONE)}),
             true, true, ip(10, 0, 0, 1)},
         DumpCase{"SecondarySkipped",
-                 join({message(RTM_NEWADDR, AF_INET, 2, IFA_F_SECONDARY, {kAddress1, kLocal1}),
-                       message(RTM_NEWADDR, AF_INET, 2, 0, {kAddress2, kLocal2})}),
+                 join({message(RTM_NEWADDR, AF_INET, 2, IFA_F_SECONDARY, {ADDRESS_1, LOCAL_1}),
+                       message(RTM_NEWADDR, AF_INET, 2, 0, {ADDRESS_2, LOCAL_2})}),
                  true, false, ip(10, 0, 0, 2)},
         DumpCase{"OnlySecondary",
-                 message(RTM_NEWADDR, AF_INET, 2, IFA_F_SECONDARY, {kAddress1, kLocal1}), true,
+                 message(RTM_NEWADDR, AF_INET, 2, IFA_F_SECONDARY, {ADDRESS_1, LOCAL_1}), true,
                  false, std::nullopt},
         // A point-to-point link (PPPoE): IFA_ADDRESS is the peer.
-        DumpCase{"PeerIsNotOurs", message(RTM_NEWADDR, AF_INET, 2, 0, {kPeer, kLocal1}), true,
-                 false, ip(10, 0, 0, 1)},
-        DumpCase{"AddressWithoutLocal", message(RTM_NEWADDR, AF_INET, 2, 0, {kAddress2}), true,
+        DumpCase{"PeerIsNotOurs", message(RTM_NEWADDR, AF_INET, 2, 0, {PEER, LOCAL_1}), true, false,
+                 ip(10, 0, 0, 1)},
+        DumpCase{"AddressWithoutLocal", message(RTM_NEWADDR, AF_INET, 2, 0, {ADDRESS_2}), true,
                  false, ip(10, 0, 0, 2)},
         DumpCase{"OtherFamilySkipped",
                  join({message(RTM_NEWADDR, AF_INET6, 2, 0, {}), message(NLMSG_DONE)}), true, true,
                  std::nullopt},
-        DumpCase{"OtherInterfaceOnly", message(RTM_NEWADDR, AF_INET, 3, 0, {kLocal1}), true, false,
+        DumpCase{"OtherInterfaceOnly", message(RTM_NEWADDR, AF_INET, 3, 0, {LOCAL_1}), true, false,
                  std::nullopt},
         DumpCase{"DoneEndsIt",
-                 join({message(NLMSG_DONE), message(RTM_NEWADDR, AF_INET, 2, 0, {kLocal1})}), true,
+                 join({message(NLMSG_DONE), message(RTM_NEWADDR, AF_INET, 2, 0, {LOCAL_1})}), true,
                  true, std::nullopt},
         DumpCase{"Error", message(NLMSG_ERROR), false, false, std::nullopt},
         DumpCase{"Empty", {}, true, false, std::nullopt}),
     [](const ::testing::TestParamInfo<DumpCase>& info) { return info.param.name; });
 
 TEST(AddressDump, MalformedYieldsNothing) {
-  const std::vector<unsigned char> good = message(RTM_NEWADDR, AF_INET, 2, 0, {kLocal1});
+  const std::vector<unsigned char> good = message(RTM_NEWADDR, AF_INET, 2, 0, {LOCAL_1});
   // Cut anywhere inside, or a length that runs past the end.
   for (std::size_t size = 1; size < good.size(); ++size) {
     EXPECT_FALSE(parse_address_dump(good.data(), size)) << "cut at " << size;
@@ -345,9 +345,9 @@ TEST_P(LauncherArgumentsTest, Parses) {
 }
 
 using M = LauncherOptions::Mode;
-const std::string kUsage =
+const std::string USAGE =
     "usage: uplink-probe [--last-report FILE] [--metrics FILE] ADDRESS|INTERFACE";
-const std::string kPublishUsage = "usage: uplink-probe --publish SOURCE DESTINATION";
+const std::string PUBLISH_USAGE = "usage: uplink-probe --publish SOURCE DESTINATION";
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, LauncherArgumentsTest,
@@ -362,13 +362,13 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentsCase{{"--", "-x"}, LauncherOptions{M::probe, "-x", "", "", "", ""}, ""},
         ArgumentsCase{
             {"--publish", "a", "b"}, LauncherOptions{M::publish, "", "", "", "a", "b"}, ""},
-        ArgumentsCase{{}, std::nullopt, kUsage},
-        ArgumentsCase{{"eth1", "eth2"}, std::nullopt, kUsage},
+        ArgumentsCase{{}, std::nullopt, USAGE},
+        ArgumentsCase{{"eth1", "eth2"}, std::nullopt, USAGE},
         ArgumentsCase{{"--last-report"}, std::nullopt, "--last-report needs a file name"},
         ArgumentsCase{{"--metrics", "", "eth1"}, std::nullopt, "--metrics needs a file name"},
         ArgumentsCase{{"--src-ip", "eth1"}, std::nullopt, "unknown option --src-ip"},
-        ArgumentsCase{{"--publish", "a"}, std::nullopt, kPublishUsage},
-        ArgumentsCase{{"--publish", "--metrics", "m", "a", "b"}, std::nullopt, kPublishUsage}));
+        ArgumentsCase{{"--publish", "a"}, std::nullopt, PUBLISH_USAGE},
+        ArgumentsCase{{"--publish", "--metrics", "m", "a", "b"}, std::nullopt, PUBLISH_USAGE}));
 
 TEST(Files, TemporaryBesideAndErrorLine) {
   EXPECT_EQ(temporary_path_beside("/run/ketrova-probe/eth1.json"),

@@ -20,23 +20,23 @@ ProbeReport make(LinkStatus status, std::uint32_t loss, std::uint32_t avg, std::
 }
 
 // One report of each outcome row, and texts that need every escape.
-const ProbeReport kAvailable =
+const ProbeReport AVAILABLE =
     make(LinkStatus::available, 0, 13, 5, 10, 10, "192.0.2.10", "198.51.100.7", "");
-const ProbeReport kUnstable =
+const ProbeReport UNSTABLE =
     make(LinkStatus::unstable, 10, 250, 101, 10, 9, "192.0.2.10", "198.51.100.7", "");
-const ProbeReport kNoReply =
+const ProbeReport NO_REPLY =
     make(LinkStatus::unavailable, 100, 0, 0, 10, 0, "192.0.2.10", "198.51.100.7", "");
-const ProbeReport kBindFailed = make(LinkStatus::unavailable, 20, 7, 2, 10, 8, "192.0.2.10",
+const ProbeReport BIND_FAILED = make(LinkStatus::unavailable, 20, 7, 2, 10, 8, "192.0.2.10",
                                      "198.51.100.7", "source bind failed (WinError 1231)");
-const ProbeReport kMissing =
+const ProbeReport MISSING =
     make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "", "", "missing --src-ip");
-const ProbeReport kInvalidSource = make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "a\\\"b\n|c",
+const ProbeReport INVALID_SOURCE = make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "a\\\"b\n|c",
                                         "198.51.100.7", "invalid --src-ip");
-const ProbeReport kInvalidTarget = make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "192.0.2.10",
+const ProbeReport INVALID_TARGET = make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "192.0.2.10",
                                         "10.0.0.256", "invalid --target-ip");
-const ProbeReport kServiceUnavailable = make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "192.0.2.10",
+const ProbeReport SERVICE_UNAVAILABLE = make(LinkStatus::unavailable, 100, 0, 0, 0, 0, "192.0.2.10",
                                              "198.51.100.7", "IcmpCreateFile failed");
-const ProbeReport kControls =
+const ProbeReport CONTROLS =
     make(LinkStatus::unavailable, 100, 0, 0, 0, 0, std::string("\0\x01\b\t\f\r\x1F\x7F", 8),
          "\xC3\xA9\xF0\x9F\x98\x80", "invalid --src-ip");
 
@@ -67,9 +67,9 @@ TEST_P(ReadBackTest, ReadsWhatTheProbeWrites) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ReadBackTest,
-                         ::testing::Values(kAvailable, kUnstable, kNoReply, kBindFailed, kMissing,
-                                           kInvalidSource, kInvalidTarget, kServiceUnavailable,
-                                           kControls,
+                         ::testing::Values(AVAILABLE, UNSTABLE, NO_REPLY, BIND_FAILED, MISSING,
+                                           INVALID_SOURCE, INVALID_TARGET, SERVICE_UNAVAILABLE,
+                                           CONTROLS,
                                            make(LinkStatus::unstable, 100, 4294967295u, 4294967295u,
                                                 10, 10, "", "", "")));
 
@@ -86,59 +86,58 @@ TEST_P(RefusedLineTest, RefusesWithAReason) {
   EXPECT_NE(read.error.find(GetParam().error), std::string::npos) << read.error;
 }
 
-const std::string kHead =
+const std::string HEAD =
     R"({"status":"available","loss_rate":0,"avg_latency_ms":13,"jitter_ms":5,)";
-const std::string kTail = R"("target_ip":"198.51.100.7","note":""})";
-const std::string kGood = kHead + R"("sent":10,"received":10,"src_ip":"192.0.2.10",)" + kTail;
+const std::string TAIL = R"("target_ip":"198.51.100.7","note":""})";
+const std::string GOOD = HEAD + R"("sent":10,"received":10,"src_ip":"192.0.2.10",)" + TAIL;
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, RefusedLineTest,
     ::testing::Values(
         RefusedCase{"", "expected '{\"status\":\"'"}, RefusedCase{"\n", "expected"},
         RefusedCase{"not json\n", "at byte 1"},
-        RefusedCase{kGood + "\n\n", "more follows the report"},
-        RefusedCase{kGood + "\n" + kGood + "\n", "more follows"},
-        RefusedCase{kGood + " ", "more follows"}, RefusedCase{kGood + "\r\n", "more follows"},
-        RefusedCase{" " + kGood, "at byte 1"},
-        RefusedCase{kGood.substr(0, kGood.size() - 1), "expected '}'"},
-        RefusedCase{kGood.substr(0, kGood.find("192.0.2.10") + 4), "src_ip is not closed"},
-        RefusedCase{R"({"status":"good")" + kGood.substr(22), "status is not a verdict"},
-        RefusedCase{R"({"status":"Available")" + kGood.substr(22), "status is not a verdict"},
-        RefusedCase{R"({"status":"available","loss_rate":00,)" + kGood.substr(36), "leading zero"},
-        RefusedCase{R"({"status":"available","loss_rate":-1,)" + kGood.substr(36),
+        RefusedCase{GOOD + "\n\n", "more follows the report"},
+        RefusedCase{GOOD + "\n" + GOOD + "\n", "more follows"},
+        RefusedCase{GOOD + " ", "more follows"}, RefusedCase{GOOD + "\r\n", "more follows"},
+        RefusedCase{" " + GOOD, "at byte 1"},
+        RefusedCase{GOOD.substr(0, GOOD.size() - 1), "expected '}'"},
+        RefusedCase{GOOD.substr(0, GOOD.find("192.0.2.10") + 4), "src_ip is not closed"},
+        RefusedCase{R"({"status":"good")" + GOOD.substr(22), "status is not a verdict"},
+        RefusedCase{R"({"status":"Available")" + GOOD.substr(22), "status is not a verdict"},
+        RefusedCase{R"({"status":"available","loss_rate":00,)" + GOOD.substr(36), "leading zero"},
+        RefusedCase{R"({"status":"available","loss_rate":-1,)" + GOOD.substr(36),
                     "not an unsigned integer"},
-        RefusedCase{R"({"status":"available","loss_rate":0.5,)" + kGood.substr(36),
+        RefusedCase{R"({"status":"available","loss_rate":0.5,)" + GOOD.substr(36),
                     "expected ',\"avg_latency_ms\":'"},
-        RefusedCase{R"({"status":"available","loss_rate":1e2,)" + kGood.substr(36), "expected"},
-        RefusedCase{R"({"status":"available","loss_rate":4294967296,)" + kGood.substr(36),
+        RefusedCase{R"({"status":"available","loss_rate":1e2,)" + GOOD.substr(36), "expected"},
+        RefusedCase{R"({"status":"available","loss_rate":4294967296,)" + GOOD.substr(36),
                     "out of range"},
-        RefusedCase{R"({"status":"available","loss_rate":101,)" + kGood.substr(36),
+        RefusedCase{R"({"status":"available","loss_rate":101,)" + GOOD.substr(36),
                     "loss_rate is above 100"},
-        RefusedCase{R"({"loss_rate":0,"status":"available",)" + kGood.substr(36), "expected"},
-        RefusedCase{R"({ "status":"available")" + kGood.substr(22), "at byte 1"},
-        RefusedCase{kHead + R"("sent":9,"received":9,"src_ip":"192.0.2.10",)" + kTail,
+        RefusedCase{R"({"loss_rate":0,"status":"available",)" + GOOD.substr(36), "expected"},
+        RefusedCase{R"({ "status":"available")" + GOOD.substr(22), "at byte 1"},
+        RefusedCase{HEAD + R"("sent":9,"received":9,"src_ip":"192.0.2.10",)" + TAIL,
                     "sent is neither 0 nor 10"},
-        RefusedCase{kHead + R"("sent":0,"received":1,"src_ip":"192.0.2.10",)" + kTail,
+        RefusedCase{HEAD + R"("sent":0,"received":1,"src_ip":"192.0.2.10",)" + TAIL,
                     "received is more than sent"},
         // Escapes and texts that the probe never writes.
-        RefusedCase{kHead + R"("sent":10,"received":10,"src_ip":"192.0.2.10\/",)" + kTail,
-                    "escape"},
-        RefusedCase{kHead + R"("sent":10,"received":10,"src_ip":"\u0041",)" + kTail, "escape"},
-        RefusedCase{kHead + R"("sent":10,"received":10,"src_ip":"\u000a",)" + kTail, "escape"},
-        RefusedCase{kHead + R"("sent":10,"received":10,"src_ip":"\u001F",)" + kTail, "escape"},
-        RefusedCase{kHead + R"("sent":10,"received":10,"src_ip":"\u00e9",)" + kTail, "escape"},
-        RefusedCase{kHead + R"("sent":10,"received":10,"src_ip":"\u00",)" + kTail, "escape"},
-        RefusedCase{kHead + R"("sent":10,"received":10,"src_ip":"\)", "escape"},
-        RefusedCase{kHead + "\"sent\":10,\"received\":10,\"src_ip\":\"a\tb\"," + kTail,
+        RefusedCase{HEAD + R"("sent":10,"received":10,"src_ip":"192.0.2.10\/",)" + TAIL, "escape"},
+        RefusedCase{HEAD + R"("sent":10,"received":10,"src_ip":"\u0041",)" + TAIL, "escape"},
+        RefusedCase{HEAD + R"("sent":10,"received":10,"src_ip":"\u000a",)" + TAIL, "escape"},
+        RefusedCase{HEAD + R"("sent":10,"received":10,"src_ip":"\u001F",)" + TAIL, "escape"},
+        RefusedCase{HEAD + R"("sent":10,"received":10,"src_ip":"\u00e9",)" + TAIL, "escape"},
+        RefusedCase{HEAD + R"("sent":10,"received":10,"src_ip":"\u00",)" + TAIL, "escape"},
+        RefusedCase{HEAD + R"("sent":10,"received":10,"src_ip":"\)", "escape"},
+        RefusedCase{HEAD + "\"sent\":10,\"received\":10,\"src_ip\":\"a\tb\"," + TAIL,
                     "unescaped control"},
-        RefusedCase{kHead + "\"sent\":10,\"received\":10,\"src_ip\":\"a\nb\"," + kTail,
+        RefusedCase{HEAD + "\"sent\":10,\"received\":10,\"src_ip\":\"a\nb\"," + TAIL,
                     "unescaped control"},
-        RefusedCase{kHead + "\"sent\":10,\"received\":10,\"src_ip\":\"\xC3\"," + kTail,
+        RefusedCase{HEAD + "\"sent\":10,\"received\":10,\"src_ip\":\"\xC3\"," + TAIL,
                     "not valid UTF-8"},
-        RefusedCase{kHead + "\"sent\":10,\"received\":10,\"src_ip\":\"\xED\xA0\x80\"," + kTail,
+        RefusedCase{HEAD + "\"sent\":10,\"received\":10,\"src_ip\":\"\xED\xA0\x80\"," + TAIL,
                     "not valid UTF-8"},
         RefusedCase{
-            kHead +
+            HEAD +
                 R"("sent":10,"received":10,"src_ip":"192.0.2.10","target_ip":"198.51.100.7","note":"",)"
                 R"("extra":1})",
             "expected '}'"}));
@@ -221,7 +220,7 @@ TEST(TextfileMetricsTest, SeriesGivesEveryFamilyInBaseUnits) {
       "# TYPE ketrova_probe_replies_received gauge\n"
       "ketrova_probe_replies_received{" +
       labels + "} 8\n";
-  EXPECT_EQ(format_textfile_metrics(kBindFailed, "eth1"), expected);
+  EXPECT_EQ(format_textfile_metrics(BIND_FAILED, "eth1"), expected);
 }
 
 struct MetricsCase {
@@ -250,57 +249,61 @@ TEST_P(TextfileRowsTest, HoldsTheRowsSamples) {
   EXPECT_EQ(lines, GetParam().series ? 23u : 11u);
 }
 
-const std::string kL = R"(src_ip="192.0.2.10",target_ip="198.51.100.7")";
+const std::string LABELS = R"(src_ip="192.0.2.10",target_ip="198.51.100.7")";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, TextfileRowsTest,
     ::testing::Values(
-        MetricsCase{kAvailable,
-                    "eth1",
-                    {"ketrova_probe_status{uplink=\"eth1\"," + kL + ",status=\"available\"} 1",
-                     "ketrova_probe_status{uplink=\"eth1\"," + kL + ",status=\"unavailable\"} 0",
-                     "ketrova_probe_series_completed{uplink=\"eth1\"," + kL + "} 1",
-                     "ketrova_probe_source_bind_failed{uplink=\"eth1\"," + kL + "} 0",
-                     "ketrova_probe_loss_ratio{uplink=\"eth1\"," + kL + "} 0",
-                     "ketrova_probe_rtt_average_seconds{uplink=\"eth1\"," + kL + "} 0.013",
-                     "ketrova_probe_replies_received{uplink=\"eth1\"," + kL + "} 10"},
-                    true},
-        MetricsCase{kUnstable,
-                    "192.0.2.10",
-                    {"ketrova_probe_status{uplink=\"192.0.2.10\"," + kL + ",status=\"unstable\"} 1",
-                     "ketrova_probe_loss_ratio{uplink=\"192.0.2.10\"," + kL + "} 0.1",
-                     "ketrova_probe_rtt_average_seconds{uplink=\"192.0.2.10\"," + kL + "} 0.25",
-                     "ketrova_probe_jitter_seconds{uplink=\"192.0.2.10\"," + kL + "} 0.101"},
-                    true},
-        MetricsCase{kNoReply,
-                    "eth1",
-                    {"ketrova_probe_status{uplink=\"eth1\"," + kL + ",status=\"unavailable\"} 1",
-                     "ketrova_probe_series_completed{uplink=\"eth1\"," + kL + "} 1",
-                     "ketrova_probe_loss_ratio{uplink=\"eth1\"," + kL + "} 1",
-                     "ketrova_probe_replies_received{uplink=\"eth1\"," + kL + "} 0"},
-                    true},
         MetricsCase{
-            kMissing,
+            AVAILABLE,
+            "eth1",
+            {"ketrova_probe_status{uplink=\"eth1\"," + LABELS + ",status=\"available\"} 1",
+             "ketrova_probe_status{uplink=\"eth1\"," + LABELS + ",status=\"unavailable\"} 0",
+             "ketrova_probe_series_completed{uplink=\"eth1\"," + LABELS + "} 1",
+             "ketrova_probe_source_bind_failed{uplink=\"eth1\"," + LABELS + "} 0",
+             "ketrova_probe_loss_ratio{uplink=\"eth1\"," + LABELS + "} 0",
+             "ketrova_probe_rtt_average_seconds{uplink=\"eth1\"," + LABELS + "} 0.013",
+             "ketrova_probe_replies_received{uplink=\"eth1\"," + LABELS + "} 10"},
+            true},
+        MetricsCase{
+            UNSTABLE,
+            "192.0.2.10",
+            {"ketrova_probe_status{uplink=\"192.0.2.10\"," + LABELS + ",status=\"unstable\"} 1",
+             "ketrova_probe_loss_ratio{uplink=\"192.0.2.10\"," + LABELS + "} 0.1",
+             "ketrova_probe_rtt_average_seconds{uplink=\"192.0.2.10\"," + LABELS + "} 0.25",
+             "ketrova_probe_jitter_seconds{uplink=\"192.0.2.10\"," + LABELS + "} 0.101"},
+            true},
+        MetricsCase{
+            NO_REPLY,
+            "eth1",
+            {"ketrova_probe_status{uplink=\"eth1\"," + LABELS + ",status=\"unavailable\"} 1",
+             "ketrova_probe_series_completed{uplink=\"eth1\"," + LABELS + "} 1",
+             "ketrova_probe_loss_ratio{uplink=\"eth1\"," + LABELS + "} 1",
+             "ketrova_probe_replies_received{uplink=\"eth1\"," + LABELS + "} 0"},
+            true},
+        MetricsCase{
+            MISSING,
             "eth1",
             {R"(ketrova_probe_status{uplink="eth1",src_ip="",target_ip="",status="unavailable"} 1)",
              R"(ketrova_probe_series_completed{uplink="eth1",src_ip="",target_ip=""} 0)",
              R"(ketrova_probe_source_bind_failed{uplink="eth1",src_ip="",target_ip=""} 0)"},
             false},
         MetricsCase{
-            kInvalidSource,
+            INVALID_SOURCE,
             "up\"1",
             {R"(ketrova_probe_series_completed{uplink="up\"1",src_ip="a\\\"b\n|c",target_ip="198.51.100.7"} 0)"},
             false},
         MetricsCase{
-            kInvalidTarget,
+            INVALID_TARGET,
             "eth1",
             {R"(ketrova_probe_series_completed{uplink="eth1",src_ip="192.0.2.10",target_ip="10.0.0.256"} 0)"},
             false},
-        MetricsCase{kServiceUnavailable,
-                    "eth1",
-                    {"ketrova_probe_status{uplink=\"eth1\"," + kL + ",status=\"unavailable\"} 1",
-                     "ketrova_probe_series_completed{uplink=\"eth1\"," + kL + "} 0"},
-                    false}));
+        MetricsCase{
+            SERVICE_UNAVAILABLE,
+            "eth1",
+            {"ketrova_probe_status{uplink=\"eth1\"," + LABELS + ",status=\"unavailable\"} 1",
+             "ketrova_probe_series_completed{uplink=\"eth1\"," + LABELS + "} 0"},
+            false}));
 
 struct ConvertCase {
   std::vector<std::string_view> arguments;
@@ -328,12 +331,12 @@ TEST_P(ConvertReportTest, WritesMetricsOrOnlyAMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, ConvertReportTest,
-    ::testing::Values(ConvertCase{{"eth1"}, format_report_line(kAvailable), 0, ""},
-                      ConvertCase{{"eth1"}, format_report_line(kInvalidSource), 0, ""},
-                      ConvertCase{{}, format_report_line(kAvailable), 2, "usage"},
-                      ConvertCase{{"eth1", "eth2"}, format_report_line(kAvailable), 2, "usage"},
-                      ConvertCase{{""}, format_report_line(kAvailable), 2, "uplink name"},
-                      ConvertCase{{"\xFF"}, format_report_line(kAvailable), 2, "not valid UTF-8"},
+    ::testing::Values(ConvertCase{{"eth1"}, format_report_line(AVAILABLE), 0, ""},
+                      ConvertCase{{"eth1"}, format_report_line(INVALID_SOURCE), 0, ""},
+                      ConvertCase{{}, format_report_line(AVAILABLE), 2, "usage"},
+                      ConvertCase{{"eth1", "eth2"}, format_report_line(AVAILABLE), 2, "usage"},
+                      ConvertCase{{""}, format_report_line(AVAILABLE), 2, "uplink name"},
+                      ConvertCase{{"\xFF"}, format_report_line(AVAILABLE), 2, "not valid UTF-8"},
                       ConvertCase{{"eth1"}, "", 1, "no report line"},
                       ConvertCase{{"eth1"},
                                   "ketrova-probe: failed printing to stdout\n",
@@ -357,37 +360,37 @@ TEST_P(PluginOutcomeTest, StateAndLine) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, PluginOutcomeTest,
     ::testing::Values(
-        OutcomeCase{kAvailable, PluginState::ok,
+        OutcomeCase{AVAILABLE, PluginState::ok,
                     "KETROVA-PROBE OK - available from 192.0.2.10 to 198.51.100.7: loss 0%, "
                     "average 13 ms, jitter 5 "
                     "ms|pl=0%;;;0;100 rta=13ms;;;0 jitter=5ms;;;0"},
-        OutcomeCase{kUnstable, PluginState::warning,
+        OutcomeCase{UNSTABLE, PluginState::warning,
                     "KETROVA-PROBE WARNING - unstable from 192.0.2.10 to 198.51.100.7: loss 10%, "
                     "average 250 ms, "
                     "jitter 101 ms|pl=10%;;;0;100 rta=250ms;;;0 jitter=101ms;;;0"},
-        OutcomeCase{kNoReply, PluginState::critical,
+        OutcomeCase{NO_REPLY, PluginState::critical,
                     "KETROVA-PROBE CRITICAL - unavailable from 192.0.2.10 to 198.51.100.7: loss "
                     "100%, average 0 ms, "
                     "jitter 0 ms|pl=100%;;;0;100 rta=0ms;;;0 jitter=0ms;;;0"},
         OutcomeCase{
-            kBindFailed, PluginState::critical,
+            BIND_FAILED, PluginState::critical,
             "KETROVA-PROBE CRITICAL - unavailable from 192.0.2.10 to 198.51.100.7: loss 20%, "
             "average 7 ms, "
             "jitter 2 ms, note: source bind failed (WinError 1231)|pl=20%;;;0;100 rta=7ms;;;0 "
             "jitter=2ms;;;0"},
-        OutcomeCase{kMissing, PluginState::unknown,
+        OutcomeCase{MISSING, PluginState::unknown,
                     "KETROVA-PROBE UNKNOWN - no series sent: missing --src-ip"},
-        OutcomeCase{kInvalidSource, PluginState::unknown,
+        OutcomeCase{INVALID_SOURCE, PluginState::unknown,
                     "KETROVA-PROBE UNKNOWN - no series sent from a\\\"b??c to 198.51.100.7: "
                     "invalid --src-ip"},
-        OutcomeCase{kInvalidTarget, PluginState::unknown,
+        OutcomeCase{INVALID_TARGET, PluginState::unknown,
                     "KETROVA-PROBE UNKNOWN - no series sent from 192.0.2.10 to 10.0.0.256: invalid "
                     "--target-ip"},
-        OutcomeCase{kServiceUnavailable, PluginState::unknown,
+        OutcomeCase{SERVICE_UNAVAILABLE, PluginState::unknown,
                     "KETROVA-PROBE UNKNOWN - no series sent from 192.0.2.10 to 198.51.100.7: "
                     "IcmpCreateFile "
                     "failed"},
-        OutcomeCase{kControls, PluginState::unknown,
+        OutcomeCase{CONTROLS, PluginState::unknown,
                     "KETROVA-PROBE UNKNOWN - no series sent from ???????? to "
                     "\xC3\xA9\xF0\x9F\x98\x80: invalid "
                     "--src-ip"}));
@@ -423,9 +426,9 @@ TEST_P(CheckOutcomeTest, UnknownUnlessAReportCame) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, CheckOutcomeTest,
     ::testing::Values(
-        CheckCase{probe_run(0, false, 0, 0, format_report_line(kAvailable)), PluginState::ok,
+        CheckCase{probe_run(0, false, 0, 0, format_report_line(AVAILABLE)), PluginState::ok,
                   "KETROVA-PROBE OK - available"},
-        CheckCase{probe_run(0, false, 0, 0, format_report_line(kBindFailed)), PluginState::critical,
+        CheckCase{probe_run(0, false, 0, 0, format_report_line(BIND_FAILED)), PluginState::critical,
                   "KETROVA-PROBE CRITICAL - unavailable"},
         CheckCase{
             probe_run(ENOENT, false, 0, 0, ""), PluginState::unknown,
@@ -436,7 +439,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "KETROVA-PROBE UNKNOWN - /usr/bin/ketrova-probe gave no report within 11 s"},
         CheckCase{probe_run(0, false, 0, 9, ""), PluginState::unknown,
                   "KETROVA-PROBE UNKNOWN - /usr/bin/ketrova-probe was ended by signal 9"},
-        CheckCase{probe_run(0, false, 1, 0, format_report_line(kAvailable)), PluginState::unknown,
+        CheckCase{probe_run(0, false, 1, 0, format_report_line(AVAILABLE)), PluginState::unknown,
                   "KETROVA-PROBE UNKNOWN - /usr/bin/ketrova-probe failed with exit status 1"},
         CheckCase{
             probe_run(0, false, 0, 0, ""), PluginState::unknown,
