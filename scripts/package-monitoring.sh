@@ -30,6 +30,19 @@ monitoring_cleanup() {
   if [ -e "$probe_aside" ]; then mv -f "$probe_aside" "$program"; fi
 }
 
+# expect_daemon_gone NAME: after monitoring_cleanup, the daemon's workers
+# end with it: no process is left in the probe host's namespace.
+expect_daemon_gone() {
+  local left
+  for _ in $(seq 50); do
+    [ -n "$(ip netns pids "$PROBE_NS")" ] || break
+    sleep 0.1
+  done
+  left=$(ip netns pids "$PROBE_NS" | xargs -r ps -o pid=,args= -p || true)
+  check "$1 stopped: no process left in the probe host's namespace" test -z "$left"
+  [ -z "$left" ] || echo "  left: $left"
+}
+
 # Debian's package starts its own node_exporter on :9100 where systemd runs:
 # not on a test host.
 if [ -d /run/systemd/system ] && systemctl is-enabled prometheus-node-exporter.service >/dev/null 2>&1; then
@@ -351,14 +364,7 @@ expect_nagios "probe could not run" 3 \
 check "Nagios wrote the performance data of the two series" \
   test "$(grep -c 'pl=' "$nagios_dir/service-perfdata" 2>/dev/null || echo 0)" -ge 2
 monitoring_cleanup
-# Its workers end when it does.
-for _ in $(seq 50); do
-  [ -n "$(ip netns pids "$PROBE_NS")" ] || break
-  sleep 0.1
-done
-left=$(ip netns pids "$PROBE_NS" | xargs -r ps -o pid=,args= -p || true)
-check "Nagios stopped: no process left in the probe host's namespace" test -z "$left"
-[ -z "$left" ] || echo "  left: $left"
+expect_daemon_gone "Nagios"
 
 # --- a real Icinga 2 runs the shipped CheckCommand ----------------------------
 checkcommand=/usr/share/doc/ketrova-probe/examples/icinga2-ketrova-probe.conf
@@ -447,10 +453,4 @@ expect_icinga "bind failure" 2 \
 expect_icinga "probe could not run" 3 \
   "KETROVA-PROBE UNKNOWN - no series sent from 192\\.0\\.2\\.300 to 1\\.1\\.1\\.1: invalid --src-ip" ""
 monitoring_cleanup
-for _ in $(seq 50); do
-  [ -n "$(ip netns pids "$PROBE_NS")" ] || break
-  sleep 0.1
-done
-left=$(ip netns pids "$PROBE_NS" | xargs -r ps -o pid=,args= -p || true)
-check "Icinga 2 stopped: no process left in the probe host's namespace" test -z "$left"
-[ -z "$left" ] || echo "  left: $left"
+expect_daemon_gone "Icinga 2"
