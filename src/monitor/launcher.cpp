@@ -48,15 +48,6 @@ std::optional<InterfaceAddress> read_address(const unsigned char* payload, std::
 
 }  // namespace
 
-std::string format_ipv4(Ipv4Address address) {
-  std::string text;
-  for (std::size_t i = 0; i < address.octets.size(); ++i) {
-    if (i != 0) text += '.';
-    text += std::to_string(address.octets[i]);
-  }
-  return text;
-}
-
 std::optional<AddressDump> parse_address_dump(const unsigned char* data, std::size_t size) {
   AddressDump dump;
   std::size_t offset = 0;

@@ -17,9 +17,6 @@ namespace ketrova {
 // or the name of an interface, whose primary IPv4 address is read at each
 // run. These are its decisions, free of any system call.
 
-// Dotted-quad text of an address, without leading zeros.
-std::string format_ipv4(Ipv4Address address);
-
 // One IPv4 address of an interface, as route netlink reports it.
 struct InterfaceAddress {
   std::uint32_t interface_index = 0;

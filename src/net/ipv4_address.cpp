@@ -16,4 +16,13 @@ Ipv4Address from_network_order(std::uint32_t value) {
   return address;
 }
 
+std::string format_ipv4(Ipv4Address address) {
+  std::string text;
+  for (std::size_t i = 0; i < address.octets.size(); ++i) {
+    if (i != 0) text += '.';
+    text += std::to_string(address.octets[i]);
+  }
+  return text;
+}
+
 }  // namespace ketrova

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace ketrova {
 
@@ -17,5 +18,8 @@ struct Ipv4Address {
 // lowest-addressed byte), ready for the platform's address structures.
 std::uint32_t to_network_order(Ipv4Address address);
 Ipv4Address from_network_order(std::uint32_t value);
+
+// Dotted-quad text of an address, without leading zeros.
+std::string format_ipv4(Ipv4Address address);
 
 }  // namespace ketrova

@@ -151,5 +151,10 @@ TEST(NotWhiteSpaceTest, NeighboursAreNotTrimmed) {
   }
 }
 
+TEST(FormatIpv4, WritesPlainDottedQuad) {
+  EXPECT_EQ(format_ipv4(ip(0, 0, 0, 0)), "0.0.0.0");
+  EXPECT_EQ(format_ipv4(ip(10, 1, 20, 255)), "10.1.20.255");
+}
+
 }  // namespace
 }  // namespace ketrova

@@ -184,11 +184,6 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"Dot", "..", std::nullopt, std::nullopt, A::fail, {}, ""}),
     [](const ::testing::TestParamInfo<PlanCase>& info) { return info.param.name; });
 
-TEST(FormatIpv4, WritesPlainDottedQuad) {
-  EXPECT_EQ(format_ipv4(ip(0, 0, 0, 0)), "0.0.0.0");
-  EXPECT_EQ(format_ipv4(ip(10, 1, 20, 255)), "10.1.20.255");
-}
-
 // --- route netlink: the addresses of a dump ------------------------------------
 
 struct Attribute {
