@@ -262,6 +262,12 @@ check "textfile timer: RandomizedDelayUSec=1min, FixedRandomDelay=yes" \
   test "$(systemctl show -p RandomizedDelayUSec --value ketrova-probe-textfile@up0.timer) $(systemctl show -p FixedRandomDelay --value ketrova-probe-textfile@up0.timer)" = "1min yes"
 echo "  systemd-analyze security: $(systemd-analyze security --no-pager ketrova-probe-textfile@up0.service | tail -1)"
 
+# A run that a timer has just started ends before the package goes, so that
+# the removal's stop does not catch it half-way (timers stay enabled).
+for _ in $(seq 150); do
+  [ -n "$(systemctl list-units --no-legend --state=activating 'ketrova-probe*')" ] || break
+  sleep 0.1
+done
 check "apt-get remove: exit 0" quietly apt-get remove -y ketrova-probe
 check "after apt-get remove: no timer instance left" \
   test -z "$(systemctl list-timers --all --no-legend 'ketrova-probe*')"
@@ -272,6 +278,9 @@ check "after apt-get remove: no report in /run, no metrics for node_exporter" \
 failed=$(systemctl --failed --no-legend)
 check "after apt-get remove: nothing in systemctl --failed" test -z "$failed"
 [ -z "$failed" ] || sed 's/^/  /' <<<"$failed"
+for unit in $(systemctl --failed --no-legend --plain | awk '{ print $1 }'); do
+  journalctl -b -u "$unit" -o short-monotonic --no-pager | tail -8 | sed "s/^/  $unit: /"
+done
 
 echo "test-systemd: $passes passed, $failures failed"
 systemctl poweroff
