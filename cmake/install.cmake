@@ -232,8 +232,9 @@ set -e
 
 if [ "$1" = remove ]; then
     if [ -z "${DPKG_ROOT:-}" ] && [ -d /run/systemd/system ]; then
-        deb-systemd-invoke stop 'ketrova-probe@*.timer' 'ketrova-probe@*.service' \
-            'ketrova-probe-textfile@*.timer' 'ketrova-probe-textfile@*.service' > /dev/null || true
+        # The timers first, so that none starts a run while the runs stop.
+        deb-systemd-invoke stop 'ketrova-probe@*.timer' 'ketrova-probe-textfile@*.timer' > /dev/null || true
+        deb-systemd-invoke stop 'ketrova-probe@*.service' 'ketrova-probe-textfile@*.service' > /dev/null || true
     fi
     for link in "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe@?*.service         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.timer         "${DPKG_ROOT:-}"/etc/systemd/system/*.requires/ketrova-probe@?*.service \
         "${DPKG_ROOT:-}"/etc/systemd/system/*.wants/ketrova-probe-textfile@?*.timer \

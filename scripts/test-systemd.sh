@@ -7,9 +7,10 @@
 # JSON, the bind-failure row, an interface as the instance (its address
 # followed from one run to the next, the bind-failure row when it has none),
 # a name that is neither, the timers' fixed seconds of their own, the last
-# report in /run/ketrova-probe, the textfile units' metrics, and apt-get
-# remove with timers enabled (stopped, disabled, nothing failed, nothing
-# left behind). About two minutes here, debootstrap aside (once per build
+# report in /run/ketrova-probe, the textfile units' metrics, a run stopped
+# half-way (no failed unit) and one over its time (failed), and apt-get
+# remove with timers enabled and a run in progress (stopped, disabled,
+# nothing failed, nothing left behind). About two minutes here, debootstrap aside (once per build
 # tree). Run as root:
 #
 #   scripts/test-systemd.sh [PACKAGE.deb]
@@ -177,7 +178,22 @@ caps=$(grep -E '^Cap(Inh|Prm|Eff|Amb):' "/proc/$launcher/status" 2>/dev/null | t
 echo "  the launcher ($launcher) while the probe runs: $caps"
 check "the launcher holds no capability while the probe runs" \
   test "$caps" = "CapInh: 0000000000000000 CapPrm: 0000000000000000 CapEff: 0000000000000000 CapAmb: 0000000000000000 "
-while [ "$(systemctl is-active ketrova-probe@up0.service)" = activating ]; do sleep 0.2; done
+# Stopped half-way, as a removal or a shutdown stops it: no failed unit. A
+# run that overruns its time still fails the unit (TimeoutStartSec, here 2 s).
+systemctl stop ketrova-probe@up0.service
+check "a run stopped half-way: the unit is inactive, not failed" \
+  test "$(systemctl is-active ketrova-probe@up0.service)" = inactive
+mkdir -p /run/systemd/system/ketrova-probe@up0.service.d
+printf '[Service]\nTimeoutStartSec=2\n' >/run/systemd/system/ketrova-probe@up0.service.d/timeout.conf
+systemctl daemon-reload
+systemctl start ketrova-probe@up0.service >/dev/null 2>&1 && started=yes || started=no
+outcome_of_run="start $started, $(systemctl is-failed ketrova-probe@up0.service), $(systemctl show -p Result --value ketrova-probe@up0.service)"
+echo "  over its time: $outcome_of_run"
+check "a run over TimeoutStartSec: systemctl start fails, the unit failed with result timeout" \
+  test "$outcome_of_run" = "start no, failed, timeout"
+rm -r /run/systemd/system/ketrova-probe@up0.service.d
+systemctl daemon-reload
+systemctl reset-failed ketrova-probe@up0.service
 ip addr flush dev up0
 ip addr add 10.200.1.1/24 dev up0
 ip addr add 10.200.1.2/24 dev up0
@@ -262,12 +278,22 @@ check "textfile timer: RandomizedDelayUSec=1min, FixedRandomDelay=yes" \
   test "$(systemctl show -p RandomizedDelayUSec --value ketrova-probe-textfile@up0.timer) $(systemctl show -p FixedRandomDelay --value ketrova-probe-textfile@up0.timer)" = "1min yes"
 echo "  systemd-analyze security: $(systemd-analyze security --no-pager ketrova-probe-textfile@up0.service | tail -1)"
 
-# A run that a timer has just started ends before the package goes, so that
-# the removal's stop does not catch it half-way (timers stay enabled).
-for _ in $(seq 150); do
-  [ -n "$(systemctl list-units --no-legend --state=activating 'ketrova-probe*')" ] || break
+# The removal stops what runs: a run in progress (its target unanswered,
+# behind a veth pair whose peer holds no address) ends half-way and leaves
+# no failed unit.
+ip link add name hold0 type veth peer name hold0p
+ip link set hold0p netns peer
+ip -n peer link set hold0p up
+ip addr add 10.201.0.1/24 dev hold0
+ip link set hold0 up
+echo TARGET_IP=10.201.0.99 >/etc/ketrova-probe/10.201.0.1.env
+systemctl start --no-block ketrova-probe@10.201.0.1.service
+for _ in $(seq 50); do
+  [ "$(systemctl is-active ketrova-probe@10.201.0.1.service)" = activating ] && break
   sleep 0.1
 done
+check "a run in progress as the package goes" \
+  test "$(systemctl is-active ketrova-probe@10.201.0.1.service)" = activating
 check "apt-get remove: exit 0" quietly apt-get remove -y ketrova-probe
 check "after apt-get remove: no timer instance left" \
   test -z "$(systemctl list-timers --all --no-legend 'ketrova-probe*')"
