@@ -22,15 +22,30 @@ trap 'rm -rf "$scratch"' EXIT
 rm -rf "$findings"
 mkdir -p "$findings"
 
-failed=()
-for seeds in fuzz/corpus/*/; do
-  target=$(basename "$seeds")
-  mkdir -p "$scratch/$target"
-  log=$scratch/$target.log
-  status=0
+# One target per processor at a time (libFuzzer runs one thread each); the
+# results in the corpus directories' order once all have ended.
+fuzz() {  # fuzz TARGET SEEDS: its log in $scratch/TARGET.log, its status in .status
+  local target=$1 seeds=$2 status=0
   "$bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$findings/$target-" \
-    "$scratch/$target" "$seeds" >"$log" 2>&1 || status=$?
+    "$scratch/$target" "$seeds" >"$scratch/$target.log" 2>&1 || status=$?
+  echo "$status" >"$scratch/$target.status"
+}
+targets=()
+for seeds in fuzz/corpus/*/; do
+  target=$(basename "$seeds")
+  targets+=("$target")
+  mkdir -p "$scratch/$target"
+  while [ "$(jobs -pr | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  fuzz "$target" "$seeds" &
+done
+wait
+
+failed=()
+for target in "${targets[@]}"; do
+  seeds=fuzz/corpus/$target/
+  log=$scratch/$target.log
+  status=$(cat "$scratch/$target.status")
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   corpus=$(find "$scratch/$target" "$seeds" -type f | wc -l)

@@ -18,11 +18,16 @@ if command -v ccache >/dev/null; then
   ccache --zero-stats >/dev/null
 fi
 
-# Each stage's heading; the one before it is timed when the next begins.
-current='' started=$SECONDS
+# Each stage's heading; the one before it is timed when the next begins, in
+# seconds of the clock and of the processors (what its commands used, summed
+# over both: the room left for running stages side by side).
+ticks=$(getconf CLK_TCK)
+cpu_seconds() { awk -v ticks="$ticks" '{ print int(($16 + $17) / ticks) }' "/proc/$$/stat"; }
+current='' started=$SECONDS used=$(cpu_seconds)
 stage() {
-  [ -z "$current" ] || printf '\n---- %s: %d s\n' "$current" $((SECONDS - started))
-  current=$* started=$SECONDS
+  [ -z "$current" ] ||
+    printf '\n---- %s: %d s (processor time %d s)\n' "$current" $((SECONDS - started)) $(($(cpu_seconds) - used))
+  current=$* started=$SECONDS used=$(cpu_seconds)
   printf '\n==== %s ====\n' "$*"
 }
 
