@@ -11,11 +11,18 @@
 # (cmake/toolchains/linux-i386.cmake finds out by trying), and under
 # qemu-i386 where it does not.
 #
-#   scripts/test-cross.sh [arm64|armhf|i386|ppc64el|s390x]...
+#   scripts/test-cross.sh [--build-only] [arm64|armhf|i386|ppc64el|s390x]...
+#
+# (--build-only: the packages and the test builds, nothing run or judged.)
 #
 # Run as root on Debian 12. Packets go only between the namespaces' pair.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build_only=no
+if [ "${1:-}" = --build-only ]; then
+  build_only=yes
+  shift
+fi
 arches=("$@")
 [ "${#arches[@]}" -gt 0 ] || arches=(arm64 armhf i386 ppc64el s390x)
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -53,6 +60,21 @@ if ! scripts/package.sh "$dist" "${arches[@]}" >"$scratch/package.log" 2>&1; the
   exit 1
 fi
 echo "packages built in $((SECONDS - start)) s"
+
+# build_tests ARCH: its test build in build/cross-ARCH, its log in $scratch/build.log.
+build_tests() {
+  local build=build/cross-$1
+  cmake --preset release -B "$build" --toolchain "cmake/toolchains/linux-$1.cmake" \
+    -DKETROVA_BUILD_TESTS=ON -DKETROVA_GTEST_SOURCE_DIR=/usr/src/googletest >"$scratch/build.log" 2>&1 &&
+    cmake --build "$build" -j "$jobs" >>"$scratch/build.log" 2>&1
+}
+if [ "$build_only" = yes ]; then
+  status=0
+  for arch in "${arches[@]}"; do
+    build_tests "$arch" || { cat "$scratch/build.log"; status=1; }
+  done
+  exit "$status"
+fi
 mkdir -p "$scratch/tmp"
 for arch in "${arches[@]}"; do
   deb=$(ls "$dist"/ketrova-probe_*_"$arch".deb)
@@ -97,9 +119,7 @@ for arch in "${arches[@]}"; do
   build=build/cross-$arch
   echo "tests: $arch"
   start=$SECONDS
-  if ! cmake --preset release -B "$build" --toolchain "cmake/toolchains/linux-$arch.cmake" \
-    -DKETROVA_BUILD_TESTS=ON -DKETROVA_GTEST_SOURCE_DIR=/usr/src/googletest >"$scratch/build.log" 2>&1 ||
-    ! cmake --build "$build" -j "$jobs" >>"$scratch/build.log" 2>&1; then
+  if ! build_tests "$arch"; then
     cat "$scratch/build.log"
     check "$arch: builds" false
     continue

@@ -8,23 +8,28 @@
 #     sanitizers in build/valgrind. Any memcheck error or definitely lost block fails. The
 #     probe ends with _exit right after writing its line, so memory that is
 #     still reachable then is expected and not reported.
+#
+#   scripts/test-sanitizers.sh [--build-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Both builds first (--build-only: nothing else).
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+tree=build/valgrind
+cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKETROVA_BUILD_TESTS=ON >/dev/null
+cmake --build "$tree" -j "$jobs" --target ketrova_unit_tests ketrova_linux_unit_tests ketrova-probe
+[ "${1:-}" != --build-only ] || exit 0
+
 echo "-- AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_initialization_order=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$jobs"
 # Four tests at a time: each integration test makes namespaces of its own,
 # and those that must run alone (scenarios.list: alone) do.
 ctest --preset asan -j 4
 
 echo "-- valgrind: unit tests and offline probe runs"
-tree=build/valgrind
-cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKETROVA_BUILD_TESTS=ON >/dev/null
-cmake --build "$tree" -j "$jobs" --target ketrova_unit_tests ketrova_linux_unit_tests ketrova-probe
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT

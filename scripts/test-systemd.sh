@@ -14,6 +14,7 @@
 # tree). Run as root:
 #
 #   scripts/test-systemd.sh [PACKAGE.deb]
+#   scripts/test-systemd.sh --tree-only   (only makes the tree, if need be)
 #
 # (--keep-unit --register=no: nspawn needs no systemd or bus on the host.)
 #
@@ -27,14 +28,16 @@ root=build/systemd-root
 deb=${1:-}
 
 scripts/install-deps.sh test
+if [ ! -x "$root/usr/lib/systemd/systemd" ] || [ ! -x "$root/usr/bin/ip" ]; then
+  rm -rf "$root"
+  mkdir -p build
+  debootstrap --variant=minbase --include=systemd-sysv,dbus,libcap2-bin,jq,iproute2 bookworm \
+    "$root" http://deb.debian.org/debian >build/systemd-debootstrap.log
+fi
+[ "$deb" != --tree-only ] || exit 0
 if [ -z "$deb" ]; then
   scripts/package.sh build/systemd-dist amd64 >/dev/null
   deb=build/systemd-dist/ketrova-probe_$(sed -n 's/^project(ketrova-probe VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)_amd64.deb
-fi
-if [ ! -x "$root/usr/lib/systemd/systemd" ] || [ ! -x "$root/usr/bin/ip" ]; then
-  rm -rf "$root"
-  debootstrap --variant=minbase --include=systemd-sysv,dbus,libcap2-bin,jq,iproute2 bookworm \
-    "$root" http://deb.debian.org/debian >build/systemd-debootstrap.log
 fi
 # One machine ID for every run, so that the timers' fixed delays (derived
 # from it and the unit's name) are the same from one run to the next.
