@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need (Debian, as root), builds every configuration
-# and runs every test. The last stage is the native suite, so the output ends
-# with its CTest summary.
+# and runs every test, stage by stage, each one's time printed as the next
+# begins.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -26,7 +26,7 @@ ticks=$(getconf CLK_TCK)
 # which they end, they are taken off again there.)
 cpu_seconds() { awk -v ticks="$ticks" '{ print int(($16 + $17) / ticks) }' "/proc/${1:-$$}/stat"; }
 current='' started=$SECONDS used=$(cpu_seconds) ahead_cpu=''
-stage() {
+stage_done() {
   local ahead_used=0
   if [ -z "$ahead_cpu" ] && [ -s "$ahead/cpu" ]; then
     ahead_cpu=$(cat "$ahead/cpu")
@@ -35,6 +35,9 @@ stage() {
   [ -z "$current" ] ||
     printf '\n---- %s: %d s (processor time %d s)\n' "$current" $((SECONDS - started)) \
       $(($(cpu_seconds) - used - ahead_used))
+}
+stage() {
+  stage_done
   current=$* started=$SECONDS used=$(cpu_seconds)
   printf '\n==== %s ====\n' "$*"
 }
@@ -44,14 +47,12 @@ stage() {
 # the running stage leaves, never time that its tests (timing-bound ones
 # among them) want. Each stage first waits for the builds it needs, then
 # finds its trees up to date; should one of them have failed here, the stage
-# builds it again and fails with the compiler's output in its own. The
-# systemd stage's Debian tree is made alongside.
+# builds it again and fails with the compiler's output in its own.
 scripts/install-deps.sh cross
 ahead=$(mktemp -d)
-builder=''
-trees=''
+jobs_ahead=()
 finish() {  # (each background job is a process group of its own: set -m)
-  for job in $builder $trees; do kill -- "-$job" 2>/dev/null || true; done
+  for job in "${jobs_ahead[@]}"; do kill -- "-$job" 2>/dev/null || true; done
   wait
   rm -rf "$ahead"
 }
@@ -64,42 +65,58 @@ build() {  # build STAGE COMMAND...: runs COMMAND, then marks STAGE's builds don
   touch "$ahead/$name.done"
 }
 preset() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"; }
+ready() {  # ready STAGE: waits for STAGE's builds; says how long
+  local start=$SECONDS
+  while [ ! -e "$ahead/$1.done" ] && kill -0 "${jobs_ahead[0]}" 2>/dev/null; do sleep 1; done
+  cat "$ahead/$1.failed" 2>/dev/null || true
+  echo "(waited $((SECONDS - start)) s for the builds ahead)"
+}
+version=$(sed -n 's/^project(ketrova-probe VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 set -m
 (
   idle
-  build package scripts/package.sh "$ahead/dist" amd64 win64
-  build fuzz preset fuzz
+  build deb scripts/package.sh "$ahead/dist" amd64
+  build package scripts/package.sh "$ahead/dist" win64
   build sanitizers scripts/test-sanitizers.sh --build-only
   build windows preset windows
   build native preset dev
   build cross scripts/test-cross.sh --build-only
+  build fuzz preset fuzz
   cpu_seconds "$BASHPID" >"$ahead/cpu"
 ) &
-builder=$!
-(idle && exec scripts/test-systemd.sh --tree-only >"$ahead/tree.log" 2>&1) &
-trees=$!
+jobs_ahead+=($!)
+# The package under systemd runs beside the package stage, on the package
+# built ahead, once its Debian tree is made (the download, at once): it
+# boots a container of its own and mostly waits on timers and units.
+(
+  renice -n 5 -p "$BASHPID" >/dev/null
+  start=$SECONDS
+  status=0
+  scripts/test-systemd.sh --tree-only || status=$?
+  echo "(the Debian tree: $((SECONDS - start)) s)"
+  ready deb
+  deb=$ahead/dist/ketrova-probe_${version}_amd64.deb
+  if [ "$status" -eq 0 ] && [ -f "$deb" ]; then
+    scripts/test-systemd.sh "$deb" || status=$?
+  elif [ "$status" -eq 0 ]; then
+    echo "test-systemd: no package was built ahead (the package stage shows why)"
+    status=1
+  fi
+  echo "(the package under systemd: $((SECONDS - start)) s in all, from the start)"
+  exit "$status"
+) >"$ahead/systemd.log" 2>&1 &
+jobs_ahead+=($!)
 set +m
-ready() {  # ready STAGE: waits for STAGE's builds; says how long
-  local start=$SECONDS
-  while [ ! -e "$ahead/$1.done" ] && kill -0 "$builder" 2>/dev/null; do sleep 1; done
-  cat "$ahead/$1.failed" 2>/dev/null || true
-  echo "(waited $((SECONDS - start)) s for the builds ahead)"
-}
 
 stage "Debian package: build, install, run as nobody"
 ready package
 scripts/test-package.sh
 
-stage "Debian package under systemd as PID 1 (systemd-nspawn)"
-start=$SECONDS
-wait "$trees" || cat "$ahead/tree.log"
-trees=''
-echo "(waited $((SECONDS - start)) s for the Debian tree)"
-scripts/test-systemd.sh
-
-stage "fuzzing (libFuzzer, ASan + UBSan)"
-ready fuzz
-scripts/test-fuzz.sh
+stage "Debian package under systemd as PID 1 (systemd-nspawn), run beside the package stage"
+status=0
+wait "${jobs_ahead[1]}" || status=$?
+cat "$ahead/systemd.log"
+[ "$status" -eq 0 ]
 
 stage "sanitizers (ASan + UBSan suite) and valgrind"
 ready sanitizers
@@ -109,18 +126,25 @@ stage "Windows: mingw-w64 build, tests under Wine"
 ready windows
 scripts/test-windows.sh
 
+stage "native build and tests"
+ready native
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$jobs"
+# Four tests at a time: each integration test makes namespaces of its own,
+# and those that must run alone (scenarios.list: alone) do.
+ctest --preset dev -j 4
+
 stage "other architectures: packages, tests under qemu-user"
 ready cross
 scripts/test-cross.sh
 
-stage "native build and tests"
-ready native
+# Last: the one stage that keeps both processors busy itself.
+stage "fuzzing (libFuzzer, ASan + UBSan)"
+ready fuzz
 echo "(the builds ahead used $(cat "$ahead/cpu" 2>/dev/null || echo '?') s of processor time in all)"
-cmake --preset dev >/dev/null
-cmake --build --preset dev -j "$jobs"
 ! command -v ccache >/dev/null ||
   ccache --print-stats | awk '$1 ~ /_cache_hit$/ { hit += $2 } $1 == "cache_miss" { miss = $2 }
     END { print "ccache: " hit + 0 " objects from the cache, " miss + 0 " compiled" }'
-# Four tests at a time: each integration test makes namespaces of its own,
-# and those that must run alone (scenarios.list: alone) do.
-ctest --preset dev -j 4
+scripts/test-fuzz.sh
+stage_done
+echo "scripts/test.sh: every stage passed in $SECONDS s"
