@@ -59,9 +59,10 @@ in_probe() { ip netns exec "$PROBE_NS" "$@"; }
 in_responder() { ip netns exec "$RESPONDER_NS" "$@"; }
 
 # Namespaces are named kpi-{p,r}-TAG and kpi-u-TAG-N, TAG being PID-RANDOM
-# of the shell that made them; drop those whose lock is free (their shell
-# was killed before it could clean up), and no others: where the lock file
-# is missing, the namespaces are not ours to judge.
+# of the shell that made them, its work directory /tmp/kpi-work.TAG.*; drop
+# those whose lock is free (their shell was killed before it could clean
+# up), and no others: where the lock file is missing, the namespaces are not
+# ours to judge.
 netns_reap_stale() {
   local ns tag lock fd names
   names=$(ip netns list 2>/dev/null | awk '{ print $1 }')
@@ -73,6 +74,7 @@ netns_reap_stale() {
       while read -r ns; do
         ip netns delete "$ns" 2>/dev/null || true
       done < <(grep -E "^kpi-[pru]-$tag(-[0-9]+)?\$" <<<"$names")
+      rm -rf /tmp/kpi-work."$tag".*
       rm -f "$lock"
     fi
     exec {fd}<&-
@@ -96,7 +98,7 @@ netns_create() {
   trap 'exit 143' TERM
   PROBE_NS=kpi-p-$tag
   RESPONDER_NS=kpi-r-$tag
-  NETNS_WORK=$(mktemp -d /tmp/kpi-work.XXXXXX)
+  NETNS_WORK=$(mktemp -d "/tmp/kpi-work.$tag.XXXXXX")
   ip netns add "$PROBE_NS"
   ip netns add "$RESPONDER_NS"
   ip link add "$veth_p" netns "$PROBE_NS" type veth peer name "$veth_r" netns "$RESPONDER_NS"

@@ -38,7 +38,7 @@ unshare -p -f --mount-proc --propagation unchanged bash -c '
   set -euo pipefail
   source "$1/netns.sh"
   netns_create
-  echo "$PROBE_NS $RESPONDER_NS" >"$2/other.tmp"
+  echo "$PROBE_NS $RESPONDER_NS $NETNS_WORK" >"$2/other.tmp"
   mv "$2/other.tmp" "$2/other"
   until [ -e "$2/go" ]; do sleep 0.05; done
   netns_reap_stale
@@ -47,7 +47,7 @@ unshare -p -f --mount-proc --propagation unchanged bash -c '
 ' other "$HERE" "$work" &
 unshared=$!
 wait_until 10 test -e "$work/other" || fail "the other run made no namespaces"
-read -r other_probe other_responder <"$work/other"
+read -r other_probe other_responder other_work <"$work/other"
 other=$(pgrep -P "$unshared" | head -n 1) || fail "no process of the other run"
 
 netns_create
@@ -62,17 +62,21 @@ for ns in "$PROBE_NS" "$RESPONDER_NS"; do
 done
 echo "the other run, in its own PID namespace, left this run's alone"
 
-# Killed: no teardown, its namespaces and lock file stay, the lock is free.
+# Killed: no teardown, its namespaces, work directory and lock file stay,
+# the lock is free.
 kill -KILL "$other"
 wait "$unshared" 2>/dev/null || true
 other=
 exists "$other_probe" || fail "the killed run's namespaces went away by themselves"
+[ -d "$other_work" ] || fail "the killed run's work directory went away by itself"
 netns_reap_stale
 for ns in "$other_probe" "$other_responder"; do
   ! exists "$ns" || fail "$ns of the killed run was not reaped"
 done
+[ ! -e "$other_work" ] || fail "the killed run's work directory $other_work was not reaped"
 for ns in "$PROBE_NS" "$RESPONDER_NS"; do
   exists "$ns" || fail "reaping the killed run's namespaces deleted $ns of this run"
 done
+[ -d "$NETNS_WORK" ] || fail "reaping the killed run's deleted this run's work directory"
 echo "the killed run's namespaces were reaped, this run's kept"
 echo PASS
