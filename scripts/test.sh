@@ -43,16 +43,22 @@ stage() {
 }
 
 # The stages' builds run ahead of them, in the background at the
-# scheduler's idle priority (SCHED_IDLE): they take the processor time that
-# the running stage leaves, never time that its tests (timing-bound ones
-# among them) want. Each stage first waits for the builds it needs, then
-# finds its trees up to date; should one of them have failed here, the stage
-# builds it again and fails with the compiler's output in its own.
+# scheduler's idle priority (SCHED_IDLE), beside the stages whose tests
+# mostly wait (the packages, systemd, Wine): they take the processor time
+# that those leave. The timing-bound suites (the sanitizer and native stages,
+# and the other architectures' under qemu-user once every build is done) run
+# with the builds stopped, as they would run alone. Each stage first waits for
+# the builds it needs, then finds its trees up to date; should one of them
+# have failed here, the stage builds it again and fails with the compiler's
+# output in its own.
 scripts/install-deps.sh cross
 ahead=$(mktemp -d)
 jobs_ahead=()
 finish() {  # (each background job is a process group of its own: set -m)
-  for job in "${jobs_ahead[@]}"; do kill -- "-$job" 2>/dev/null || true; done
+  for job in "${jobs_ahead[@]}"; do
+    kill -- "-$job" 2>/dev/null || true
+    kill -CONT -- "-$job" 2>/dev/null || true
+  done
   wait
   rm -rf "$ahead"
 }
@@ -71,14 +77,21 @@ ready() {  # ready STAGE: waits for STAGE's builds; says how long
   cat "$ahead/$1.failed" 2>/dev/null || true
   echo "(waited $((SECONDS - start)) s for the builds ahead)"
 }
+with_builds_stopped() {  # with_builds_stopped COMMAND...: runs COMMAND with the builds ahead stopped meanwhile
+  local status=0
+  kill -STOP -- "-${jobs_ahead[0]}" 2>/dev/null || true
+  "$@" || status=$?
+  kill -CONT -- "-${jobs_ahead[0]}" 2>/dev/null || true
+  return "$status"
+}
 version=$(sed -n 's/^project(ketrova-probe VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 set -m
 (
   idle
   build deb scripts/package.sh "$ahead/dist" amd64
   build package scripts/package.sh "$ahead/dist" win64
-  build sanitizers scripts/test-sanitizers.sh --build-only
   build windows preset windows
+  build sanitizers scripts/test-sanitizers.sh --build-only
   build native preset dev
   build fuzz preset fuzz
   build cross scripts/test-cross.sh --build-only
@@ -118,49 +131,32 @@ wait "${jobs_ahead[1]}" || status=$?
 cat "$ahead/systemd.log"
 [ "$status" -eq 0 ]
 
-stage "sanitizers (ASan + UBSan suite) and valgrind"
-ready sanitizers
-scripts/test-sanitizers.sh
-
 stage "Windows: mingw-w64 build, tests under Wine"
 ready windows
 scripts/test-windows.sh
 
-stage "native build and tests"
+stage "sanitizers (ASan + UBSan suite) and valgrind (builds ahead stopped)"
+ready sanitizers
+with_builds_stopped scripts/test-sanitizers.sh
+
+stage "native build and tests (builds ahead stopped)"
 ready native
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"
 # Four tests at a time: each integration test makes namespaces of its own,
 # and those that must run alone (scenarios.list: alone) do.
-ctest --preset dev -j 4
+with_builds_stopped ctest --preset dev -j 4
 
-# Fuzzing runs beside the last stage, once every build is done: it keeps
-# both processors busy by itself, so it takes (at nice 19) what the tests
-# under qemu-user leave; its runs are bounded by the clock, not by a count.
-stage "other architectures: packages, tests under qemu-user (fuzzing beside them)"
+stage "other architectures: packages, tests under qemu-user"
 ready cross
-ready fuzz
 echo "(the builds ahead used $(cat "$ahead/cpu" 2>/dev/null || echo '?') s of processor time in all)"
 ! command -v ccache >/dev/null ||
   ccache --print-stats | awk '$1 ~ /_cache_hit$/ { hit += $2 } $1 == "cache_miss" { miss = $2 }
     END { print "ccache: " hit + 0 " objects from the cache, " miss + 0 " compiled" }'
-set -m
-(
-  renice -n 19 -p "$BASHPID" >/dev/null
-  start=$SECONDS
-  status=0
-  scripts/test-fuzz.sh || status=$?
-  echo "(fuzzing: $((SECONDS - start)) s)"
-  exit "$status"
-) >"$ahead/fuzz-run.log" 2>&1 &
-jobs_ahead+=($!)
-set +m
 scripts/test-cross.sh
 
-stage "fuzzing (libFuzzer, ASan + UBSan), run beside the stage before"
-status=0
-wait "${jobs_ahead[2]}" || status=$?
-cat "$ahead/fuzz-run.log"
-[ "$status" -eq 0 ]
+# Last, by itself: it keeps both processors busy for a time set by the clock.
+stage "fuzzing (libFuzzer, ASan + UBSan)"
+scripts/test-fuzz.sh
 stage_done
 echo "scripts/test.sh: every stage passed in $SECONDS s"
